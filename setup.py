@@ -1,0 +1,32 @@
+import glob
+import os
+import sys
+
+from setuptools import Extension, setup
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+sources = sorted(
+    os.path.relpath(path, HERE)
+    for path in glob.glob(os.path.join(HERE, "testparameters", "**", "*.cpp"), recursive=True)
+)
+
+extra_compile_args = ["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden"]
+extra_link_args = []
+if os.environ.get("TESTPARAMETERS_SANITIZE"):
+    flags = ["-fsanitize=address,undefined", "-fno-omit-frame-pointer", "-O1", "-g"]
+    extra_compile_args += flags
+    extra_link_args += flags
+
+setup(
+    ext_modules=[
+        Extension(
+            "orv_testparameters",
+            sources=sources,
+            include_dirs=["testparameters"],
+            language="c++",
+            extra_compile_args=extra_compile_args,
+            extra_link_args=extra_link_args,
+        )
+    ],
+)
