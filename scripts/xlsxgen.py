@@ -8,6 +8,7 @@ strings part (cells of type "s") or inline into the sheet.
 
 import io
 import random
+import re
 import zipfile
 from xml.sax.saxutils import escape
 
@@ -282,22 +283,94 @@ def fuzz_bases():
 SHEET_TITLES = ("Params", "Limits")
 
 
+NAME_TEXTS = ("", "   ", "P1", "P1 ", "get_value", "parameter_names", "_all_names",
+              "_sheet_name", "name", "__dict__", "__class__", "sheet_name", "__init__",
+              "x" * 5000, "\u540d\u524d", "a.b", "1abc", "\U0001d11e", "None")
+TYPE_TEXTS = ("int", " INT ", "Eval", "eval", "auto", "bytes", "bool", "boolean", "float",
+              "str", "string", "unicode", "bogus", "", " ", "Int\t")
+VALUE_TEXTS = ("", " ", "0x1F", "08", "1e3", "3*4", "2.9", "nan", "inf", "-inf", "9" * 5000,
+               "1_000", "True", "yes", "abc", "[1, 2]", "2**2**2**2**2", "10**100000", "(",
+               "'str'", "\u00e9", "\U0001d11e", "-0", "1e400", "0b101", "-(-3)", "1/0")
+NUMBER_TEXTS = ("0", "-1", "1e400", "-1e400", "nan", "inf", "4.9e-324", "1" * 400, "abc", "",
+                "0x10", "2.5")
+CELL_RE = re.compile(r'<c r="([A-Z]+)(\d+)"[^>]*?(?:/>|>.*?</c>)', re.S)
+
+
+def _random_cell(rng, ref, column):
+    kind = rng.randrange(9)
+    if kind <= 2:
+        pool = NAME_TEXTS if column == "F" else TYPE_TEXTS if column == "G" else VALUE_TEXTS
+        return '<c r="%s" t="inlineStr"><is><t xml:space="preserve">%s</t></is></c>' % (
+            ref, escape(rng.choice(pool)))
+    if kind == 3:
+        return '<c r="%s"><v>%s</v></c>' % (ref, rng.choice(NUMBER_TEXTS))
+    if kind == 4:
+        return '<c r="%s" t="b"><v>%s</v></c>' % (ref, rng.choice(("0", "1", "2", "x", "")))
+    if kind == 5:
+        return '<c r="%s" t="e"><v>%s</v></c>' % (ref, rng.choice(("#N/A", "#DIV/0!", "")))
+    if kind == 6:
+        return '<c r="%s" t="s"><v>%s</v></c>' % (ref, rng.choice(("0", "-1", "999999", "x", "")))
+    if kind == 7:
+        return '<c r="%s" t="d"><v>%s</v></c>' % (
+            ref, rng.choice(("2024-02-30T00:00:00", "2024-01-01", "garbage", "")))
+    return '<c r="%s" t="str"><f>1+1</f><v>%s</v></c>' % (ref, rng.choice(VALUE_TEXTS[:8]))
+
+
+def edit_cells(doc, rng, max_edits=6):
+    """Structure-aware damage to a sheet document: cells replaced by odd
+    contents of every cell type, odd references, cells and rows removed or
+    repeated.  The result is still well-formed XML."""
+    for _ in range(rng.randint(1, max_edits)):
+        cells = list(CELL_RE.finditer(doc))
+        if not cells:
+            break
+        m = rng.choice(cells)
+        col, row = m.group(1), m.group(2)
+        kind = rng.randrange(10)
+        if kind < 7:
+            repl = _random_cell(rng, col + row, col)
+        elif kind == 7:
+            ref = rng.choice(("A0", "XFD1", "A1048577", "A99999999999", "F" + row, "G" + row))
+            repl = m.group(0).replace('r="%s%s"' % (col, row), 'r="%s"' % ref, 1)
+        elif kind == 8:
+            repl = ""
+        else:
+            repl = m.group(0) * 2
+        doc = doc[:m.start()] + repl + doc[m.end():]
+    if rng.random() < 0.2:
+        rows = re.findall(r'<row r="\d+"', doc)
+        if rows:
+            target = rng.choice(rows)
+            doc = doc.replace(target, '<row r="%s"' % rng.choice(
+                ("0", "-1", "1", "1048577", "99999999999", "2")), 1)
+    if rng.random() < 0.2:
+        doc = re.sub(r'<dimension ref="[^"]*"/>', '<dimension ref="%s"/>' % rng.choice(
+            ("A1:G1", "A1:XFD1048576", "B2:A1", "garbage", "")), doc)
+    return doc
+
+
 def fuzz_case(case_seed, bases):
     """The workbook bytes for one fuzz case, and a short description.
 
-    Half of the cases mutate the archive's bytes as they lie in the file;
-    the other half mutate one part's XML and re-pack the archive, so that
-    the damage reaches the XML readers past the zip checksums.
+    Four cases in ten damage the archive's bytes as they lie in the file;
+    three damage one part's bytes and re-pack the archive, so that the
+    damage reaches the XML readers past the zip checksums; three edit cells
+    of a sheet so that the XML stays valid and odd values reach the loader.
     """
     rng = random.Random(case_seed)
     label = rng.choice(sorted(bases))
     base = bases[label]
-    if rng.random() < 0.5:
+    mode = rng.random()
+    if mode < 0.4:
         data, ops = mutate(base, rng)
         return data, "%s file %s" % (label, ops)
     parts = read_parts(base)
-    idx = rng.randrange(len(parts))
-    name, content = parts[idx]
-    content, ops = mutate(content, rng)
-    parts[idx] = (name, content)
-    return zip_parts(parts), "%s part %s %s" % (label, name, ops)
+    names = [n for n, _ in parts]
+    if mode < 0.7:
+        idx = rng.randrange(len(parts))
+        content, ops = mutate(parts[idx][1], rng, max_ops=2)
+    else:
+        idx = names.index(sheet_part(rng.randint(1, len(SHEET_TITLES))))
+        content, ops = edit_cells(parts[idx][1].decode("utf-8"), rng).encode("utf-8"), "cells"
+    parts[idx] = (names[idx], content)
+    return zip_parts(parts), "%s part %s %s" % (label, names[idx], ops)
