@@ -200,15 +200,6 @@ PyObject* get_globals(PyObject* self, void*) {
     return d;
 }
 
-PyObject* get_dict(PyObject* self, void*) {
-    FunctionData* f = &as_function(self)->d;
-    if (!f->dict) {
-        f->dict = Ref::steal(PyDict_New());
-        if (!f->dict) return nullptr;
-    }
-    return f->dict.copy().release();
-}
-
 PyGetSetDef fn_getset[] = {
     {"__name__", get_field<&FunctionData::name>, nullptr, nullptr, nullptr},
     {"__qualname__", get_field<&FunctionData::qualname>, nullptr, nullptr, nullptr},
@@ -219,7 +210,7 @@ PyGetSetDef fn_getset[] = {
     {"__annotations__", get_field<&FunctionData::annotations>, nullptr, nullptr, nullptr},
     {"__code__", get_field<&FunctionData::code>, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"__dict__", get_dict, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -243,6 +234,9 @@ void function_type_ready() {
     FunctionType.tp_descr_get = fn_descr_get;
     FunctionType.tp_getset = fn_getset;
     FunctionType.tp_weaklistoffset = offsetof(Function, weakrefs);
+    // The instance dict is the `dict` Ref, which holds nothing but the pointer.
+    static_assert(sizeof(Ref) == sizeof(PyObject*), "Ref must be a bare pointer");
+    FunctionType.tp_dictoffset = (Py_ssize_t)(offsetof(Function, d) + offsetof(FunctionData, dict));
 #if TP_HAVE_VECTORCALL
     FunctionType.tp_flags |= TP_TPFLAGS_VECTORCALL;
     FunctionType.tp_vectorcall_offset = offsetof(Function, vectorcall);
