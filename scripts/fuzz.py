@@ -9,7 +9,8 @@ truncations, chunk copies, inserted and deleted runs; either in the file's
 bytes or in one part's XML, re-packed), and runs load_sheet on each sheet,
 look-ups on whatever loaded, save_as into a new file and save into the
 damaged one.  A case passes when every step returns or raises an ordinary
-exception, and a save that raises leaves the file as it was.
+exception (never SystemError), a save that raises leaves the file as it
+was, and the sheets that save_as wrote load again.
 
 Cases run in worker processes, many per worker.  A worker announces each
 case's seed before running it, so a crash or a hang names its case: the
@@ -78,14 +79,23 @@ def run_case(case_seed, bases, workdir, tp):
     # A parameter may carry the name of one of the table's own members, so
     # even the listing calls can fail here.
     ok, titles = attempt("get_all_sheet_names", book.get_all_sheet_names)
-    for title in titles if ok else ():
+    titles = titles if ok else []
+    for title in titles:
         ok, names = attempt("parameter_names", lambda: book.get_sheet_parameters(title).parameter_names)
         for name in names if ok else ():
             attempt("get_value", book.get_value, name)
             attempt("get_low", book.get_low, name, 0)
             attempt("get_up", book.get_up, name, 0)
             attempt("get_parameter_from_sheet", book.get_parameter_from_sheet, name, title)
-    attempt("save_as", book.save_as, out)
+    saved_as, _ = attempt("save_as", book.save_as, out)
+    if saved_as:
+        # What save_as wrote from sheets that loaded must load again.
+        copy = tp.BookParameters(out, support_eval=False)
+        for title in titles:
+            try:
+                copy.load_sheet(title)
+            except Exception as exc:
+                raise Violation("save_as wrote a file whose sheet %r does not load again: %r" % (title, exc))
     saved, error = attempt("save", book.save)
     if not saved:
         with open(path, "rb") as fh:
