@@ -13,28 +13,6 @@
 namespace tp {
 namespace {
 
-// The exception in flight, kept aside while clean-up code runs and raised
-// again unchanged when this goes out of scope.
-class KeepError {
-public:
-    KeepError() noexcept {
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        type_ = Ref::steal(type);
-        value_ = Ref::steal(value);
-        traceback_ = Ref::steal(traceback);
-    }
-    KeepError(const KeepError&) = delete;
-    KeepError& operator=(const KeepError&) = delete;
-    ~KeepError() {
-        PyErr_Clear();
-        PyErr_Restore(type_.release(), value_.release(), traceback_.release());
-    }
-
-private:
-    Ref type_, value_, traceback_;
-};
-
 // Runs `f` for its effect alone: an error it raises is dropped.
 template <class F>
 void ignoring_errors(F&& f) noexcept {
@@ -158,7 +136,7 @@ void store(const Call& c, PyObject* book, PyObject* filename) {
         }
         call(os.fn(os.n.replace), temp, target);
     } catch (...) {
-        KeepError keep;
+        PendingError pending;
         if (fd) ignoring_errors([&] { call(os.fn(os.n.close), fd); });
         ignoring_errors([&] { call(os.fn(os.n.unlink), temp); });
         throw;
