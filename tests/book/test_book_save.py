@@ -5,6 +5,7 @@ import os
 import pathlib
 import shutil
 import stat
+import sys
 import tempfile
 import traceback
 
@@ -487,3 +488,42 @@ def test_bookname_is_read_again_for_the_store(path, tmp_path, monkeypatch):
     monkeypatch.setattr(tp, "load_workbook", opening)
     book.save()
     assert titles(other) == ["A", "B"]
+
+
+class Name(str):
+    """A text object of our own, so that its reference count is ours alone."""
+
+
+def test_saving_does_not_leak_references(tmp_path):
+    target = Name(str(tmp_path / "out.xlsx"))
+    desc, title = Name("probe"), Name("T")
+    refused = [1, 2]
+    aware = datetime.datetime(2024, 1, 1, tzinfo=datetime.timezone.utc)
+    good = tp.SheetParameters()
+    good.sheet_rename(title)
+    good.set_parameter("X", desc, 1.0)
+    bad = tp.SheetParameters()
+    bad.sheet_rename("U")
+    bad.set_parameter("L", desc, refused)
+    book = BookParameters(target)
+    sheets = book._BookParameters__all_sheet_parameters
+
+    def rounds(n):
+        for _ in range(n):
+            sheets[:] = [good]
+            book.save_as(target)
+            book.save()
+            for value, error in ((refused, ValueError), (aware, TypeError)):
+                bad.set_value("L", value)
+                sheets[:] = [good, bad]
+                with pytest.raises(error):
+                    book.save()
+                with pytest.raises(error):
+                    book.save_as(target)
+        gc.collect()
+
+    rounds(2)
+    counts = [sys.getrefcount(o) for o in (target, desc, title, refused, aware)]
+    rounds(20)
+    assert [sys.getrefcount(o) for o in (target, desc, title, refused, aware)] == counts
+    assert sorted(os.listdir(str(tmp_path))) == ["out.xlsx"]
