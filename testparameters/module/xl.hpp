@@ -43,7 +43,8 @@ Ref create_sheet(const Call& c, PyObject* book, PyObject* title);
 class SheetWriter {
 public:
     SheetWriter(const Call& c, Ref sheet);
-    // sheet.max_row: the last row holding data.
+    // sheet.max_row: the last row holding data; 0 for a worksheet object
+    // without one (or with None there), whose rows are then taken as empty.
     Py_ssize_t max_row() const;
     // sheet.cell(row=row, column=column).value
     Ref read(Py_ssize_t row, int column);

@@ -30,7 +30,8 @@ SheetWriter::SheetWriter(const Call& c, Ref sheet)
     : c_(c), sheet_(std::move(sheet)), cell_(getattr(sheet_, c.n().cell)) {}
 
 Py_ssize_t SheetWriter::max_row() const {
-    Ref last = getattr(sheet_, c_.n().max_row);
+    Ref last = getattr_opt(sheet_, c_.n().max_row);
+    if (!last || last.get() == Py_None) return 0;
     Py_ssize_t row = PyLong_AsSsize_t(last);
     if (row == -1 && PyErr_Occurred()) raise();
     return row;

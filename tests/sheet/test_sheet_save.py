@@ -209,6 +209,13 @@ def test_each_content_is_worked_out_before_its_cell_is_fetched():
     ]
 
 
+def test_worksheet_object_without_max_row(monkeypatch):
+    monkeypatch.delattr(RecordingSheet, "max_row")
+    book = RecordingBook(["P"])
+    table("P", Parameter("X", value=1)).save(book)
+    assert ("set", "value", "X") in book.log
+
+
 def test_created_sheet_takes_the_title_as_one_positional_argument():
     book = RecordingBook([])
     table("P").save(book)
