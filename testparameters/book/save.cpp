@@ -143,6 +143,13 @@ void store(const Call& c, PyObject* book, PyObject* filename) {
     }
 }
 
+// Each loaded table, first to last, writes its worksheet into `book`.
+void write_tables(const Call& c, PyObject* sheets, PyObject* book) {
+    Ref it = check(PyObject_GetIter(sheets));
+    while (Ref table = Ref::steal(PyIter_Next(it))) call_method(table, c.n().save, book);
+    if (PyErr_Occurred()) raise();
+}
+
 }  // namespace
 
 // save(self)
@@ -150,10 +157,7 @@ Ref book_save(const Call& c) {
     const Names& n = c.n();
     PyObject* self = c.self();
     Ref book = xl::open_editable(c, getattr(self, n.bookname));
-    Ref sheets = getattr(self, n.book_sheets);
-    Ref it = check(PyObject_GetIter(sheets));
-    while (Ref table = Ref::steal(PyIter_Next(it))) call_method(table, n.save, book);
-    if (PyErr_Occurred()) raise();
+    write_tables(c, getattr(self, n.book_sheets), book);
     store(c, book, getattr(self, n.bookname));
     return none();
 }
@@ -167,9 +171,7 @@ Ref book_save_as(const Call& c) {
     const Py_ssize_t count = PyObject_Length(sheets);
     if (count < 0) raise();
     if (count > 0) xl::remove_active_sheet(c, book);
-    Ref it = check(PyObject_GetIter(sheets));
-    while (Ref table = Ref::steal(PyIter_Next(it))) call_method(table, n.save, book);
-    if (PyErr_Occurred()) raise();
+    write_tables(c, sheets, book);
     store(c, book, c[1]);
     return none();
 }
