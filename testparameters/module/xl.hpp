@@ -7,6 +7,9 @@
 namespace tp::xl {
 
 // --- workbooks (xl.cpp) ---------------------------------------------------
+// Whether `book` is exactly the library's own Workbook class (not a subclass,
+// not a stand-in).
+bool is_library_workbook(const Call& c, PyObject* book);
 // load_workbook(bookname, read_only=True, data_only=True), looked up in the
 // module namespace at call time.
 Ref open_read_only(const Call& c, PyObject* bookname);
@@ -27,8 +30,6 @@ Ref sheet(const Call& c, PyObject* book, PyObject* title);
 Ref open_editable(const Call& c, PyObject* bookname);
 // Workbook(), looked up in the module namespace at call time.
 Ref new_workbook(const Call& c);
-// Whether `book` is exactly the library's own Workbook class.
-bool is_library_workbook(const Call& c, PyObject* book);
 // Removes the active worksheet (the default one of a new workbook):
 // book.remove(book.active) on a library workbook, whose remove_sheet is
 // deprecated; book.remove_sheet(book.active) on any other object.

@@ -8,12 +8,6 @@ Ref open_editable(const Call& c, PyObject* bookname) { return call(c.global(c.n(
 
 Ref new_workbook(const Call& c) { return call(c.global(c.n().Workbook)); }
 
-bool is_library_workbook(const Call& c, PyObject* book) {
-    Ref module = check(PyImport_ImportModule("openpyxl.workbook.workbook"));
-    Ref workbook_class = getattr(module, c.n().Workbook);
-    return reinterpret_cast<PyObject*>(Py_TYPE(book)) == workbook_class.get();
-}
-
 void remove_active_sheet(const Call& c, PyObject* book) {
     const Names& n = c.n();
     Ref active = getattr(book, n.active);
