@@ -61,25 +61,17 @@ private:
 class PendingError {
 public:
     PendingError() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-        value_ = Ref::steal(PyErr_GetRaisedException());
-#else
         PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
+        compat::error_fetch(&type, &value, &traceback);
         type_ = Ref::steal(type);
         value_ = Ref::steal(value);
         traceback_ = Ref::steal(traceback);
-#endif
     }
     PendingError(const PendingError&) = delete;
     PendingError& operator=(const PendingError&) = delete;
     ~PendingError() {
         PyErr_Clear();
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(value_.release());
-#else
-        PyErr_Restore(type_.release(), value_.release(), traceback_.release());
-#endif
+        compat::error_restore(type_.release(), value_.release(), traceback_.release());
     }
 
 private:
