@@ -115,4 +115,15 @@ inline PyObject* parse_to_ast(const char* source, const char* filename, int star
     return Py_CompileStringExFlags(source, filename, start, &flags, -1);
 }
 
+// The namespace dict of a type, a new reference (static builtin types keep
+// theirs outside the type object from 3.12 on).
+inline PyObject* type_dict(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyType_GetDict(type);
+#else
+    Py_XINCREF(type->tp_dict);
+    return type->tp_dict;
+#endif
+}
+
 }  // namespace tp::compat
