@@ -13,20 +13,25 @@ namespace {
 enum class Kind { Unicode, Str, String, Bytes, Int, Float, Bool, Boolean, Eval, Unknown };
 
 // The texts of the vocabulary after "auto", in the order they are tested.
+#define TP_VOCABULARY_ENTRY(literal, kind) {literal, sizeof(literal) - 1, kind}
 const struct {
     const char* text;
+    size_t length;
     Kind kind;
 } kVocabulary[] = {
-    {"unicode", Kind::Unicode}, {"str", Kind::Str},   {"string", Kind::String},
-    {"bytes", Kind::Bytes},     {"int", Kind::Int},   {"float", Kind::Float},
-    {"bool", Kind::Bool},       {"boolean", Kind::Boolean}, {"eval", Kind::Eval},
+    TP_VOCABULARY_ENTRY("unicode", Kind::Unicode), TP_VOCABULARY_ENTRY("str", Kind::Str),
+    TP_VOCABULARY_ENTRY("string", Kind::String),   TP_VOCABULARY_ENTRY("bytes", Kind::Bytes),
+    TP_VOCABULARY_ENTRY("int", Kind::Int),         TP_VOCABULARY_ENTRY("float", Kind::Float),
+    TP_VOCABULARY_ENTRY("bool", Kind::Bool),       TP_VOCABULARY_ENTRY("boolean", Kind::Boolean),
+    TP_VOCABULARY_ENTRY("eval", Kind::Eval),
 };
+#undef TP_VOCABULARY_ENTRY
 
 // The first vocabulary text that `variable_type` equals (the host's ==, in
 // the order of the vocabulary; an exact str is compared here directly).
 Kind classify(PyObject* variable_type) {
     for (const auto& entry : kVocabulary)
-        if (strops::equals(variable_type, entry.text)) return entry.kind;
+        if (strops::equals(variable_type, entry.text, entry.length)) return entry.kind;
     return Kind::Unknown;
 }
 

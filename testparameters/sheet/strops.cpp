@@ -9,11 +9,17 @@ Ref strip(const Names& n, PyObject* s) {
     if (!compat::unicode_ready(s)) raise();
     // str.strip() without arguments removes what Py_UNICODE_ISSPACE calls white space.
     const Py_ssize_t len = PyUnicode_GET_LENGTH(s);
-    const int kind = PyUnicode_KIND(s);
-    const void* data = PyUnicode_DATA(s);
     Py_ssize_t begin = 0, end = len;
-    while (begin < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, begin))) ++begin;
-    while (end > begin && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
+    if (PyUnicode_KIND(s) == PyUnicode_1BYTE_KIND) {
+        const Py_UCS1* data = PyUnicode_1BYTE_DATA(s);
+        while (begin < end && Py_UNICODE_ISSPACE(data[begin])) ++begin;
+        while (end > begin && Py_UNICODE_ISSPACE(data[end - 1])) --end;
+    } else {
+        const int kind = PyUnicode_KIND(s);
+        const void* data = PyUnicode_DATA(s);
+        while (begin < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, begin))) ++begin;
+        while (end > begin && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
+    }
     if (begin == 0 && end == len) return Ref::borrow(s);
     return check(PyUnicode_Substring(s, begin, end));
 }
@@ -43,13 +49,7 @@ Ref str_stripped(const Names& n, PyObject* obj) {
     return strip(n, s);
 }
 
-bool equals(PyObject* s, const char* literal) {
-    if (PyUnicode_CheckExact(s)) {
-        if (!compat::unicode_ready(s)) raise();
-        const size_t len = std::strlen(literal);
-        return PyUnicode_IS_ASCII(s) && (size_t)PyUnicode_GET_LENGTH(s) == len &&
-               std::memcmp(PyUnicode_DATA(s), literal, len) == 0;
-    }
+bool equals_slow(PyObject* s, const char* literal) {
     Ref other = tp::text(literal);
     return check_status(PyObject_RichCompareBool(s, other, Py_EQ)) != 0;
 }

@@ -8,6 +8,8 @@
 #include "module/ops.hpp"
 #include "module/state.hpp"
 
+#include <cstring>
+
 namespace tp::strops {
 
 // s.strip()
@@ -16,8 +18,18 @@ Ref strip(const Names& n, PyObject* s);
 Ref lower(const Names& n, PyObject* s);
 // str(obj).strip()
 Ref str_stripped(const Names& n, PyObject* obj);
-// s == literal (an ASCII literal), the host's ==.
-bool equals(PyObject* s, const char* literal);
+// s == literal (an ASCII literal of `length` characters), the host's ==.
+bool equals_slow(PyObject* s, const char* literal);
+inline bool equals(PyObject* s, const char* literal, size_t length) {
+    if (!PyUnicode_CheckExact(s)) return equals_slow(s, literal);
+    if (!compat::unicode_ready(s)) raise();
+    return PyUnicode_IS_ASCII(s) && (size_t)PyUnicode_GET_LENGTH(s) == length &&
+           std::memcmp(PyUnicode_DATA(s), literal, length) == 0;
+}
+template <size_t N>
+inline bool equals(PyObject* s, const char (&literal)[N]) {
+    return equals(s, literal, N - 1);
+}
 // The first character of an exact str, or -1 for "".
 long first_char(PyObject* s);
 
