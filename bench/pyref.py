@@ -6,6 +6,13 @@
 # and "int"/"eval" cells go through the built-in eval with this module's
 # globals.  The benchmarks time the extension against it, and it can stand in
 # for the extension while the latter cannot be imported.
+#
+# Mind the cost of the cell-by-cell reads on a read-only workbook (the kind
+# BookParameters.load_sheet opens): openpyxl answers each sheet.cell() call
+# there by parsing the sheet's XML from its start, so loading n rows takes
+# time in n squared (about 3 s for 100 rows, 30 s for 400).  On an editable
+# workbook cell() is a dictionary look-up; the benchmarks fill the reference
+# books that way.
 from openpyxl import load_workbook, Workbook
 from typing import List
 
