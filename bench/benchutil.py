@@ -145,12 +145,13 @@ def copy_file(src, dst):
     shutil.copyfile(src, dst)
 
 
-def time_once(func):
+def time_once(func, gc_off=True):
     """Wall time of one call of func(), with the cyclic garbage collector
-    off during the call as timeit does."""
+    off during the call as timeit does (unless gc_off is false)."""
     gc.collect()
     enabled = gc.isenabled()
-    gc.disable()
+    if gc_off:
+        gc.disable()
     try:
         start = time.perf_counter()
         func()
@@ -164,7 +165,7 @@ def median(values):
     return statistics.median(values)
 
 
-def time_pair(first, second, repeat, setup=None):
+def time_pair(first, second, repeat, setup=None, gc_off=True):
     """Times two callables side by side: `repeat` rounds, each running both,
     the order alternating from one round to the next.  setup(), when given,
     runs untimed before every timed call.  Returns the lists of times."""
@@ -176,7 +177,7 @@ def time_pair(first, second, repeat, setup=None):
         for func, out in order:
             if setup is not None:
                 setup()
-            out.append(time_once(func))
+            out.append(time_once(func, gc_off))
     return times_first, times_second
 
 
