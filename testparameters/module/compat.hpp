@@ -31,6 +31,13 @@
 #define PY_VECTORCALL_ARGUMENTS_OFFSET ((size_t)1 << (8 * sizeof(size_t) - 1))
 #endif
 
+// Member and getset tables take `char*` names before 3.7.
+#if PY_VERSION_HEX < 0x03070000
+#define TP_NAME(s) const_cast<char*>(s)
+#else
+#define TP_NAME(s) s
+#endif
+
 namespace tp::compat {
 
 inline Py_ssize_t vectorcall_nargs(size_t n) { return (Py_ssize_t)(n & ~PY_VECTORCALL_ARGUMENTS_OFFSET); }

@@ -47,6 +47,7 @@ namespace tp {
     X(lower, "lower")                                                   \
     X(append, "append")                                                 \
     X(pop, "pop")                                                       \
+    X(index, "index")                                                   \
     X(setter, "setter")                                                 \
     X(optimize, "optimize")                                             \
     /* spreadsheet library */                                           \
