@@ -52,6 +52,27 @@ inline bool unicode_ready(PyObject* s) {
 #endif
 }
 
+// Takes the exception in flight out of the thread state (all null when none),
+// and puts it back. From 3.12 on the exception object alone carries it all.
+inline void error_fetch(PyObject** type, PyObject** value, PyObject** traceback) {
+#if PY_VERSION_HEX >= 0x030C0000
+    *type = *traceback = nullptr;
+    *value = PyErr_GetRaisedException();
+#else
+    PyErr_Fetch(type, value, traceback);
+#endif
+}
+
+inline void error_restore(PyObject* type, PyObject* value, PyObject* traceback) {
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)type;
+    (void)traceback;
+    PyErr_SetRaisedException(value);
+#else
+    PyErr_Restore(type, value, traceback);
+#endif
+}
+
 // Method call on an object without a bound-method object where the API allows it.
 // `args[0]` is the object; `nargs` counts it.
 inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargs) {
@@ -107,6 +128,29 @@ inline PyObject* call(PyObject* callable, PyObject* const* args, size_t nargs, P
     Py_DECREF(tuple);
     Py_XDECREF(kwargs);
     return res;
+#endif
+}
+
+// Source text to its syntax tree only (for Py_eval_input an ast.Expression),
+// read as the builtin compile() reads a str: UTF-8, coding cookies ignored,
+// the grammar of the running interpreter.
+inline PyObject* parse_to_ast(const char* source, const char* filename, int start) {
+    PyCompilerFlags flags;
+    flags.cf_flags = PyCF_ONLY_AST | PyCF_SOURCE_IS_UTF8 | PyCF_IGNORE_COOKIE;
+#if PY_VERSION_HEX >= 0x03080000
+    flags.cf_feature_version = PY_MINOR_VERSION;
+#endif
+    return Py_CompileStringExFlags(source, filename, start, &flags, -1);
+}
+
+// The namespace dict of a type, a new reference (static builtin types keep
+// theirs outside the type object from 3.12 on).
+inline PyObject* type_dict(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyType_GetDict(type);
+#else
+    Py_XINCREF(type->tp_dict);
+    return type->tp_dict;
 #endif
 }
 

@@ -68,10 +68,32 @@ namespace tp {
     X(close, "close")                                                   \
     X(row, "row")                                                       \
     X(column, "column")                                                 \
+    X(data_type, "data_type")                                           \
+    X(formula_code, "f")                                                \
+    X(string_code, "s")                                                 \
+    /* files (atomic replace of a saved workbook) */                    \
+    X(path, "path")                                                     \
+    X(realpath, "realpath")                                             \
+    X(split, "split")                                                   \
+    X(join, "join")                                                     \
+    X(open, "open")                                                     \
+    X(stat, "stat")                                                     \
+    X(st_mode, "st_mode")                                               \
+    X(chmod, "chmod")                                                   \
+    X(fsync, "fsync")                                                   \
+    X(replace, "replace")                                               \
+    X(unlink, "unlink")                                                 \
     /* texts */                                                         \
     X(empty, "")                                                        \
     X(str_type, "str")                                                  \
-    X(eval_type, "eval")
+    X(eval_type, "eval")                                                \
+    /* local names that an evaluated cell expression sees */            \
+    X(local_self, "self")                                               \
+    X(local_variable_content, "variable_content")                       \
+    X(local_variableType, "variableType")                               \
+    X(local_default_type, "default_type")                               \
+    X(local_variable_type, "variable_type")                             \
+    X(local_variable_str, "variable_str")
 
 struct Names {
 #define TP_NAME_FIELD(id, text) Ref id;

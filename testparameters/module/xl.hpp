@@ -7,6 +7,9 @@
 namespace tp::xl {
 
 // --- workbooks (xl.cpp) ---------------------------------------------------
+// Whether `book` is exactly the library's own Workbook class (not a subclass,
+// not a stand-in).
+bool is_library_workbook(const Call& c, PyObject* book);
 // load_workbook(bookname, read_only=True, data_only=True), looked up in the
 // module namespace at call time.
 Ref open_read_only(const Call& c, PyObject* bookname);
@@ -21,6 +24,77 @@ bool has_sheet(const Call& c, PyObject* book, PyObject* title);
 Ref sheet(const Call& c, PyObject* book, PyObject* title);
 
 // --- reading a worksheet (xl_read.cpp) --------------------------------------
+// The rows of a parameter worksheet from row 2 on, one row at a time, and the
+// contents of their cells (None for an empty cell).
+//  * A genuine read-only worksheet of the library (of exactly its class
+//    ReadOnlyWorksheet) is read in one pass: its recorded size is dropped with
+//    reset_dimensions(), since some writers record none or a wrong one, and its
+//    rows come from one iter_rows(min_row=2, max_col=7, values_only=True), up
+//    to the last row that the sheet's data holds. (Asking such a sheet for
+//    single cells re-reads its file from the start each time.)
+//  * Any other worksheet object is read cell by cell: max_row is read once to
+//    see whether any row lies below the header (none when it is less than 2)
+//    and once more for the last row, and each cell is
+//    sheet.cell(row=..., column=...).value, fetched when value() asks for it.
+class Rows {
+public:
+    Rows(const Call& c, PyObject* sheet);
+    Rows(const Rows&) = delete;
+    Rows& operator=(const Rows&) = delete;
+
+    // Moves to the next row; false once the rows are exhausted.
+    bool next();
+    // The content of the cell of the current row in `column` (1 to 7).
+    Ref value(int column);
+
+private:
+    const Call& c_;
+    PyObject* sheet_;
+    Ref rows_;     // one pass: the iterator over the rows
+    Ref current_;  // one pass: the current row
+    Py_ssize_t row_ = 1;
+    Py_ssize_t end_ = 2;  // cell by cell: one past the last row
+    Ref row_number_;
+};
+
 // --- writing (xl_write.cpp) -------------------------------------------------
+// load_workbook(bookname), editable with the library's defaults (formulas
+// read as formulas), looked up in the module namespace at call time.
+Ref open_editable(const Call& c, PyObject* bookname);
+// Workbook(), looked up in the module namespace at call time.
+Ref new_workbook(const Call& c);
+// Removes the active worksheet (the default one of a new workbook):
+// book.remove(book.active) on a library workbook, whose remove_sheet is
+// deprecated; book.remove_sheet(book.active) on any other object.
+void remove_active_sheet(const Call& c, PyObject* book);
+// book.save(filename): the library writes the whole workbook to that file.
+void save(const Call& c, PyObject* book, PyObject* filename);
+// book.create_sheet(title), the title as the one positional argument: a new
+// worksheet after the existing ones.
+Ref create_sheet(const Call& c, PyObject* book, PyObject* title);
+
+// A worksheet being written, cell by cell through sheet.cell(row=..., column=...).
+class SheetWriter {
+public:
+    SheetWriter(const Call& c, Ref sheet);
+    // sheet.max_row: the last row holding data; 0 for a worksheet object
+    // without one (or with None there), whose rows are then taken as empty.
+    Py_ssize_t max_row() const;
+    // sheet.cell(row=row, column=column).value
+    Ref read(Py_ssize_t row, int column);
+    // sheet.cell(row=row, column=column).value = content. A text that the
+    // library would take for a formula (it starts with "=") stays text, so
+    // that it reads back as it was written.
+    void write(Py_ssize_t row, int column, PyObject* content);
+
+private:
+    Ref cell_at(Py_ssize_t row, int column);
+
+    const Call& c_;
+    Ref sheet_;
+    Ref cell_;      // the worksheet's bound cell method
+    Py_ssize_t row_ = 0;
+    Ref row_obj_;   // `row_` as an int object
+};
 
 }  // namespace tp::xl
