@@ -61,12 +61,19 @@ try:
 except Exception as exc:
     print("no result (%s)" % type(exc).__name__)
     sys.exit(0)
-suites = [root] if root.tag == "testsuite" else root.findall("testsuite")
-n = {k: sum(int(s.get(k, 0)) for s in suites) for k in ("tests", "failures", "errors", "skipped")}
-passed = n["tests"] - n["failures"] - n["errors"] - n["skipped"]
-text = "%d passed, %d failed" % (passed, n["failures"] + n["errors"])
-if n["skipped"]:
-    text += ", %d skipped" % n["skipped"]
+n = {"passed": 0, "failed": 0, "skipped": 0, "xfailed": 0}
+for case in root.iter("testcase"):
+    if case.find("failure") is not None or case.find("error") is not None:
+        n["failed"] += 1
+    elif case.find("skipped") is not None:
+        kind = case.find("skipped").get("type", "")
+        n["xfailed" if kind == "pytest.xfail" else "skipped"] += 1
+    else:
+        n["passed"] += 1
+text = "%d passed, %d failed" % (n["passed"], n["failed"])
+for key in ("skipped", "xfailed"):
+    if n[key]:
+        text += ", %d %s" % (n[key], key)
 print(text)
 EOF
 )

@@ -11,10 +11,12 @@ which every in-memory method of the three classes is called once with good
 arguments and once with bad ones (a bad call must raise an ordinary
 exception, a good one must not raise).
 
-At the start, at every --every cycles or rounds and at the end it prints the
+At the start, every --every cycles (--every-rounds rounds) and at the end
+it prints the
 resident memory (from /proc/self/statm), the open descriptors (from
-/proc/self/fd, as seen and after a garbage collection) and the interpreter's
-count of allocated memory blocks.  --json prints a summary object as the
+/proc/self/fd, as seen and after a garbage collection), the interpreter's
+count of allocated memory blocks and the number of objects the garbage
+collector tracks.  --json prints a summary object as the
 last line, for the test that runs a short soak.
 """
 
@@ -52,12 +54,14 @@ def sample(label, count, collect=True):
     if collect:
         gc.collect()
     return {"label": label, "count": count, "rss": rss_bytes(), "fds_seen": raw,
-            "fds": open_fds(), "blocks": sys.getallocatedblocks(), "time": time.time()}
+            "fds": open_fds(), "blocks": sys.getallocatedblocks(),
+            "objects": len(gc.get_objects()), "time": time.time()}
 
 
 def show(s, out):
-    out.write("%-8s %8d  rss %8.1f MiB  fds %3d (seen %3d)  blocks %9d\n"
-              % (s["label"], s["count"], s["rss"] / 1048576.0, s["fds"], s["fds_seen"], s["blocks"]))
+    out.write("%-8s %8d  rss %8.1f MiB  fds %3d (seen %3d)  blocks %9d  objects %8d\n"
+              % (s["label"], s["count"], s["rss"] / 1048576.0, s["fds"], s["fds_seen"],
+                 s["blocks"], s["objects"]))
     out.flush()
 
 
@@ -217,14 +221,16 @@ class Soak:
                 self.problems.append("%s: bad call returned" % label)
 
 
-def run(cycles, rounds, every, warmup, out=sys.stdout):
+def run(cycles, rounds, every, warmup, out=sys.stdout, every_rounds=None):
+    every_rounds = every_rounds or every
     import orv_testparameters as tp
     folder = tempfile.mkdtemp(prefix="tp-soak-")
     soak = Soak(tp, folder)
     samples = {"cycles": [], "rounds": []}
     try:
-        out.write("soak: %d cycles, %d rounds, sample every %d, warm-up %d, module %s\n"
-                  % (cycles, rounds, every, warmup, tp.__file__))
+        out.write("soak: %d cycles, %d rounds, sample every %d cycles and %d rounds, "
+                  "warm-up %d, module %s\n"
+                  % (cycles, rounds, every, every_rounds, warmup, tp.__file__))
         show(sample("start", 0), out)
         for i in range(warmup):
             soak.cycle(i)
@@ -242,7 +248,7 @@ def run(cycles, rounds, every, warmup, out=sys.stdout):
         for _ in range(warmup):
             soak.round(entries)
         for i in range(rounds):
-            if i % every == 0:
+            if i % every_rounds == 0:
                 s = sample("rounds", i)
                 samples["rounds"].append(s)
                 show(s, out)
@@ -269,6 +275,11 @@ def summary(samples, problems):
             "fds_start": first["fds"], "fds_end": last["fds"],
             "fds_seen_max": max(s["fds_seen"] for s in seq),
             "blocks_growth": last["blocks"] - first["blocks"],
+            "objects_growth": last["objects"] - first["objects"],
+            # Growth from one sample to the next: a leak shows in every step,
+            # the interpreter's caches filling up in a few.
+            "blocks_steps": [b["blocks"] - a["blocks"] for a, b in zip(seq, seq[1:])],
+            "objects_steps": [b["objects"] - a["objects"] for a, b in zip(seq, seq[1:])],
             "seconds": last["time"] - first["time"],
         }
     return result
@@ -279,17 +290,19 @@ def main(argv=None):
     ap.add_argument("--cycles", type=int, default=10000, help="load/save cycles (default 10000)")
     ap.add_argument("--rounds", type=int, default=100000,
                     help="rounds of calls of every in-memory method (default 100000)")
-    ap.add_argument("--every", type=int, default=1000, help="sample every N cycles or rounds")
+    ap.add_argument("--every", type=int, default=1000, help="sample every N cycles (and rounds)")
+    ap.add_argument("--every-rounds", type=int, help="sample every N rounds (default: --every)")
     ap.add_argument("--warmup", type=int, default=100, help="cycles and rounds before measuring")
     ap.add_argument("--json", action="store_true", help="print a summary object as the last line")
     args = ap.parse_args(argv)
-    samples, problems = run(args.cycles, args.rounds, max(1, args.every), args.warmup)
+    samples, problems = run(args.cycles, args.rounds, max(1, args.every), args.warmup,
+                            every_rounds=args.every_rounds)
     result = summary(samples, problems)
     for phase in ("cycles", "rounds"):
         r = result[phase]
-        print("%s: rss %+.2f MiB, fds %d -> %d (max seen %d), blocks %+d, %.1f s"
+        print("%s: rss %+.2f MiB, fds %d -> %d (max seen %d), blocks %+d, objects %+d, %.1f s"
               % (phase, r["rss_growth"] / 1048576.0, r["fds_start"], r["fds_end"],
-                 r["fds_seen_max"], r["blocks_growth"], r["seconds"]))
+                 r["fds_seen_max"], r["blocks_growth"], r["objects_growth"], r["seconds"]))
     if args.json:
         print(json.dumps(result))
     return 1 if problems else 0
