@@ -126,7 +126,7 @@ def check_limits(para, rownum, relative, report):
     # A value outside absolute limits that look like offsets around it is
     # probably meant to be read in relative mode; say so.
     hint = ""
-    if not relative and is_number(low) and is_number(up) and low <= 0 <= up:
+    if not relative and is_number(low) and is_number(up) and low < 0 < up:
         hint = "; read as relative limits (--relative) it is inside them"
     if is_number(low):
         bound = value + low if relative else low

@@ -11,6 +11,7 @@ when its Name cell is empty or blank, and the first empty row ends the table
 """
 import ast
 import collections
+import os
 
 import openpyxl
 
@@ -174,6 +175,11 @@ class RawBook(object):
 
 
 def open_workbook(path, data_only):
+    # openpyxl judges by the file name first, so say plainly what is wrong.
+    if os.path.isdir(path):
+        raise CliError("%s: is a directory, not a workbook" % path)
+    if not os.path.exists(path):
+        raise CliError("%s: no such file" % path)
     try:
         return openpyxl.load_workbook(path, read_only=True, data_only=data_only)
     except FileNotFoundError:
