@@ -100,7 +100,7 @@ def build_parser():
         "cell, set it and save the workbook. Without --output only the sheet that\n"
         "holds NAME is rewritten; other sheets stay as they are. With --output the\n"
         "parameter tables of all sheets are written to NEWBOOK and BOOK is not changed.\n"
-        "An empty VALUE ('') empties the cell.\n\n"
+        "An empty VALUE ('') empties the cell; for type \"auto\" VALUE is stored as text.\n\n"
         "Saving rewrites the sheet's table from what loading read. set refuses (unless\n"
         "--force) when that would change more than the one value: a name repeated in\n"
         "the sheet, parameter rows below an empty Name row, or formulas in the table.",

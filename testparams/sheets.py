@@ -121,7 +121,7 @@ class RawBook(object):
         self._rows = {}
         self._formula_book = None
         self._book = open_workbook(path, data_only=True)
-        self.sheetnames = list(self._book.sheetnames)
+        self.sheetnames = [sheet.title for sheet in self._book.worksheets]  # no chart sheets
 
     def __enter__(self):
         return self
@@ -166,6 +166,9 @@ class RawBook(object):
             return list(self.sheetnames)
         chosen = []
         for name in requested:
+            if name not in self.sheetnames and name in self._book.sheetnames:
+                raise CliError('%s: sheet "%s" is a chart sheet, not a parameter sheet'
+                               % (self.path, name))
             if name not in self.sheetnames:
                 raise CliError('%s: no sheet named "%s" (sheets: %s)'
                                % (self.path, name, ", ".join(self.sheetnames) or "none"))

@@ -85,3 +85,19 @@ def test_example_workbook_is_what_its_script_makes_and_checks_clean(cli, tmp_pat
         types.update(p["type"] for p in sheet["parameters"])
     assert {"auto", "unicode", "str", "string", "bytes", "int", "float", "bool", "boolean",
             "eval", None} <= types
+
+
+def test_chart_sheets_are_left_out(cli, books, tmp_path):
+    openpyxl = pytest.importorskip("openpyxl")
+    from openpyxl.chart import BarChart, Reference
+    path = str(books.write(tmp_path / "c.xlsx", {"S": [(None, 1.0, None, None, None, "a",
+                                                         "float")]}))
+    book = openpyxl.load_workbook(path)
+    chart = BarChart()
+    chart.add_data(Reference(book["S"], min_col=2, min_row=1, max_row=2))
+    book.create_chartsheet("Chart").add_chart(chart)
+    book.save(path)
+    assert cli("show", path)[1].splitlines()[0] == 'sheet "S": 1 parameter'
+    assert cli("check", path) == (0, "%s: no problems found\n" % path, "")
+    status, _, err = cli("show", path, "Chart")
+    assert status == 2 and 'sheet "Chart" is a chart sheet' in err
