@@ -65,7 +65,8 @@ sheet.load(None, "Supply", max_empty_row="2")  # E
 def installed_stub():
     for entry in sys.path:
         candidate = os.path.join(entry or os.curdir, "orv_testparameters-stubs", "__init__.pyi")
-        if os.path.isfile(candidate) and not os.path.samefile(candidate, SOURCE_STUB):
+        if os.path.isfile(candidate) and not (os.path.isfile(SOURCE_STUB)
+                                              and os.path.samefile(candidate, SOURCE_STUB)):
             return candidate
     return None
 
