@@ -1,0 +1,113 @@
+// Differences between the CPython versions the module builds for (3.6 and up)
+// live here and nowhere else.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#define TP_EXPORT extern "C" __attribute__((visibility("default"))) PyObject*
+
+#if PY_VERSION_HEX >= 0x03080000
+#define TP_HAVE_VECTORCALL 1
+#else
+#define TP_HAVE_VECTORCALL 0
+#endif
+
+#if PY_VERSION_HEX >= 0x03090000
+#define TP_TPFLAGS_VECTORCALL Py_TPFLAGS_HAVE_VECTORCALL
+#define TP_VECTORCALL_FN PyObject_Vectorcall
+#define TP_VECTORCALL_CALL PyVectorcall_Call
+#elif TP_HAVE_VECTORCALL
+#define TP_TPFLAGS_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
+#define TP_VECTORCALL_FN _PyObject_Vectorcall
+#define TP_VECTORCALL_CALL PyVectorcall_Call
+#endif
+
+#if TP_HAVE_VECTORCALL
+// Lets the interpreter call a method without making a bound method first.
+#define TP_TPFLAGS_METHOD_DESCRIPTOR Py_TPFLAGS_METHOD_DESCRIPTOR
+#else
+#define TP_TPFLAGS_METHOD_DESCRIPTOR 0
+#define PY_VECTORCALL_ARGUMENTS_OFFSET ((size_t)1 << (8 * sizeof(size_t) - 1))
+#endif
+
+// Member and getset tables take `char*` names before 3.7.
+#if PY_VERSION_HEX < 0x03070000
+#define TP_NAME(s) const_cast<char*>(s)
+#else
+#define TP_NAME(s) s
+#endif
+
+namespace tp::compat {
+
+inline Py_ssize_t vectorcall_nargs(size_t n) { return (Py_ssize_t)(n & ~PY_VECTORCALL_ARGUMENTS_OFFSET); }
+
+// Canonical (ready) representation of a str, so that its kind and data can be read.
+inline bool unicode_ready(PyObject* s) {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_READY(s) == 0;
+#else
+    (void)s;
+    return true;
+#endif
+}
+
+// Method call on an object without a bound-method object where the API allows it.
+// `args[0]` is the object; `nargs` counts it.
+inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargs) {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_VectorcallMethod(name, args, nargs, nullptr);
+#else
+    PyObject* meth = PyObject_GetAttr(args[0], name);
+    if (!meth) return nullptr;
+#if TP_HAVE_VECTORCALL
+    PyObject* res = _PyObject_Vectorcall(meth, args + 1, nargs - 1, nullptr);
+#else
+    PyObject* tuple = PyTuple_New((Py_ssize_t)nargs - 1);
+    PyObject* res = nullptr;
+    if (tuple) {
+        for (size_t i = 1; i < nargs; ++i) {
+            Py_INCREF(args[i]);
+            PyTuple_SET_ITEM(tuple, (Py_ssize_t)i - 1, args[i]);
+        }
+        res = PyObject_Call(meth, tuple, nullptr);
+        Py_DECREF(tuple);
+    }
+#endif
+    Py_DECREF(meth);
+    return res;
+#endif
+}
+
+// Call with positional arguments and keyword arguments named by `kwnames`
+// (values follow the positional ones in `args`).
+inline PyObject* call(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwnames) {
+#if TP_HAVE_VECTORCALL
+    return TP_VECTORCALL_FN(callable, args, nargs, kwnames);
+#else
+    PyObject* tuple = PyTuple_New((Py_ssize_t)nargs);
+    if (!tuple) return nullptr;
+    for (size_t i = 0; i < nargs; ++i) {
+        Py_INCREF(args[i]);
+        PyTuple_SET_ITEM(tuple, (Py_ssize_t)i, args[i]);
+    }
+    PyObject* kwargs = nullptr;
+    if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+        kwargs = PyDict_New();
+        if (!kwargs) { Py_DECREF(tuple); return nullptr; }
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+            if (PyDict_SetItem(kwargs, PyTuple_GET_ITEM(kwnames, i), args[nargs + (size_t)i]) < 0) {
+                Py_DECREF(tuple);
+                Py_DECREF(kwargs);
+                return nullptr;
+            }
+        }
+    }
+    PyObject* res = PyObject_Call(callable, tuple, kwargs);
+    Py_DECREF(tuple);
+    Py_XDECREF(kwargs);
+    return res;
+#endif
+}
+
+}  // namespace tp::compat

@@ -1,0 +1,103 @@
+// Entry point and import sequence of the module.
+#include "module/classes.hpp"
+#include "module/function.hpp"
+
+namespace tp {
+namespace {
+
+Ref names_tuple(std::initializer_list<const char*> names) {
+    Ref t = check(PyTuple_New((Py_ssize_t)names.size()));
+    Py_ssize_t i = 0;
+    for (const char* s : names) {
+        PyObject* name = PyUnicode_InternFromString(s);
+        if (!name) raise();
+        PyTuple_SET_ITEM(t.get(), i++, name);
+    }
+    return t;
+}
+
+// `from <module> import <names>`: binds each name in the module, in order.
+void import_from(PyObject* module, const char* from, std::initializer_list<const char*> names) {
+    Ref fromlist = names_tuple(names);
+    Ref source_name = text(from);
+    PyObject* globals = PyModule_GetDict(module);
+    Ref source = check(PyImport_ImportModuleLevelObject(source_name, globals, nullptr, fromlist, 0));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fromlist.get()); ++i) {
+        PyObject* name = PyTuple_GET_ITEM(fromlist.get(), i);
+        Ref value = getattr_opt(source, name);
+        if (!value) {
+            Ref message = check(PyUnicode_FromFormat("cannot import name '%U' from '%U'", name, source_name.get()));
+            PyErr_SetImportError(message, source_name, nullptr);
+            raise();
+        }
+        check_status(PyDict_SetItem(globals, name, value));
+    }
+}
+
+int module_exec(PyObject* module) {
+    return boundary_status([&] {
+        function_type_ready();
+        state_init(module);
+        PyObject* globals = PyModule_GetDict(module);
+        Ref builtins = check(PyImport_ImportModule("builtins"));
+        check_status(PyDict_SetItemString(globals, "__builtins__", builtins));
+        import_from(module, "openpyxl", {"load_workbook", "Workbook"});
+        import_from(module, "typing", {"List"});
+        define_classes(module);
+        Ref test = check(PyDict_New());
+        check_status(PyDict_SetItemString(globals, "__test__", test));
+    });
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    State** slot = static_cast<State**>(PyModule_GetState(module));
+    if (slot && *slot) Py_VISIT((*slot)->builtins.get());
+    return 0;
+}
+
+void module_free(void* module) {
+    State** slot = static_cast<State**>(PyModule_GetState(static_cast<PyObject*>(module)));
+    if (slot && *slot) {
+        delete *slot;
+        *slot = nullptr;
+    }
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "orv_testparameters",
+    nullptr,
+    sizeof(State*),
+    nullptr,
+    module_slots,
+    module_traverse,
+    nullptr,
+    module_free,
+};
+
+}  // namespace
+
+void state_init(PyObject* module) {
+    State** slot = static_cast<State**>(PyModule_GetState(module));
+    *slot = new State();
+    State& st = **slot;
+#define TP_NAME_INIT(id, text)                                     \
+    st.n.id = Ref::steal(PyUnicode_InternFromString(text));        \
+    if (!st.n.id) raise();
+    TP_NAMES(TP_NAME_INIT)
+#undef TP_NAME_INIT
+    Ref builtins = check(PyImport_ImportModule("builtins"));
+    st.builtins = Ref::borrow(PyModule_GetDict(builtins));
+    st.kw_cell = tuple_of({st.n.row, st.n.column});
+    st.kw_load = tuple_of({st.n.read_only, st.n.data_only});
+    st.kw_iter_rows = tuple_of({st.n.min_row, st.n.max_col, st.n.values_only});
+}
+
+}  // namespace tp
+
+TP_EXPORT PyInit_orv_testparameters() { return PyModuleDef_Init(&tp::module_def); }

@@ -1,0 +1,95 @@
+// The module's state: its interned names and the objects it captured at import.
+#pragma once
+
+#include "module/ref.hpp"
+
+namespace tp {
+
+// Attribute, method and module names, and the few texts compared against.
+#define TP_NAMES(X)                                                     \
+    /* instance state */                                                \
+    X(all_names, "_all_names")                                          \
+    X(sheet_name_attr, "_sheet_name")                                   \
+    X(sheet_support_eval, "_SheetParameters__support_eval")             \
+    X(book_sheets, "_BookParameters__all_sheet_parameters")             \
+    X(book_support_eval, "_BookParameters__support_eval")               \
+    X(bookname, "bookname")                                             \
+    /* record attributes */                                             \
+    X(name, "name")                                                     \
+    X(desc, "desc")                                                     \
+    X(value, "value")                                                   \
+    X(low, "low")                                                       \
+    X(up, "up")                                                         \
+    X(unit, "unit")                                                     \
+    X(type, "type")                                                     \
+    /* methods of the module's classes */                               \
+    X(sheet_name, "sheet_name")                                         \
+    X(sheet_rename, "sheet_rename")                                     \
+    X(set_parameter, "set_parameter")                                   \
+    X(get_parameter, "get_parameter")                                   \
+    X(has_parameter, "has_parameter")                                   \
+    X(parse_value, "_parse_value")                                      \
+    X(load, "load")                                                     \
+    X(save, "save")                                                     \
+    X(get_all_sheet_names, "get_all_sheet_names")                       \
+    X(get_sheet_parameters, "get_sheet_parameters")                     \
+    /* module names looked up at call time */                           \
+    X(Parameter, "Parameter")                                           \
+    X(SheetParameters, "SheetParameters")                               \
+    X(BookParameters, "BookParameters")                                 \
+    X(load_workbook, "load_workbook")                                   \
+    X(Workbook, "Workbook")                                             \
+    X(LIMIT_MODE_RELATIVE, "LIMIT_MODE_RELATIVE")                       \
+    /* methods of builtin objects */                                    \
+    X(startswith, "startswith")                                         \
+    X(endswith, "endswith")                                             \
+    X(strip, "strip")                                                   \
+    X(lower, "lower")                                                   \
+    X(append, "append")                                                 \
+    X(pop, "pop")                                                       \
+    X(index, "index")                                                   \
+    X(setter, "setter")                                                 \
+    X(optimize, "optimize")                                             \
+    /* spreadsheet library */                                           \
+    X(sheetnames, "sheetnames")                                         \
+    X(create_sheet, "create_sheet")                                     \
+    X(cell, "cell")                                                     \
+    X(max_row, "max_row")                                               \
+    X(active, "active")                                                 \
+    X(remove_sheet, "remove_sheet")                                     \
+    X(remove, "remove")                                                 \
+    X(read_only, "read_only")                                           \
+    X(data_only, "data_only")                                           \
+    X(iter_rows, "iter_rows")                                           \
+    X(min_row, "min_row")                                               \
+    X(max_col, "max_col")                                               \
+    X(values_only, "values_only")                                       \
+    X(reset_dimensions, "reset_dimensions")                             \
+    X(close, "close")                                                   \
+    X(row, "row")                                                       \
+    X(column, "column")                                                 \
+    /* texts */                                                         \
+    X(empty, "")                                                        \
+    X(str_type, "str")                                                  \
+    X(eval_type, "eval")
+
+struct Names {
+#define TP_NAME_FIELD(id, text) Ref id;
+    TP_NAMES(TP_NAME_FIELD)
+#undef TP_NAME_FIELD
+};
+
+struct State {
+    Names n;
+    Ref builtins;      // the builtins module's dict
+    Ref kw_cell;       // ("row", "column")
+    Ref kw_load;       // ("read_only", "data_only")
+    Ref kw_iter_rows;  // ("min_row", "max_col", "values_only")
+};
+
+// The state of the module object `module` (one of ours).
+inline State& state_of(PyObject* module) { return **static_cast<State**>(PyModule_GetState(module)); }
+
+void state_init(PyObject* module);
+
+}  // namespace tp
