@@ -1,3 +1,4 @@
+import json
 import os
 import shutil
 import subprocess
@@ -80,7 +81,6 @@ def test_example_workbook_is_what_its_script_makes_and_checks_clean(cli, tmp_pat
     assert cli("check", EXAMPLE, "Timing", "--relative")[0] == 0
     status, out, _ = cli("show", EXAMPLE, "--json")
     types = set()
-    import json
     for sheet in json.loads(out)["sheets"]:
         types.update(p["type"] for p in sheet["parameters"])
     assert {"auto", "unicode", "str", "string", "bytes", "int", "float", "bool", "boolean",
@@ -90,8 +90,8 @@ def test_example_workbook_is_what_its_script_makes_and_checks_clean(cli, tmp_pat
 def test_chart_sheets_are_left_out(cli, books, tmp_path):
     openpyxl = pytest.importorskip("openpyxl")
     from openpyxl.chart import BarChart, Reference
-    path = str(books.write(tmp_path / "c.xlsx", {"S": [(None, 1.0, None, None, None, "a",
-                                                         "float")]}))
+    rows = [(None, 1.0, None, None, None, "a", "float")]
+    path = str(books.write(tmp_path / "c.xlsx", {"S": rows}))
     book = openpyxl.load_workbook(path)
     chart = BarChart()
     chart.add_data(Reference(book["S"], min_col=2, min_row=1, max_row=2))

@@ -14,8 +14,8 @@ import pytest
     ("loops", "12", "12"),            # "auto" keeps the text as given
     ("VDD", "", None),                # an empty VALUE empties the cell
 ])
-def test_set_converts_by_type_and_saves_only_that_sheet(cli, books, supply_book, name, text,
-                                                         stored):
+def test_set_converts_by_type_and_saves_only_that_sheet(
+        cli, books, supply_book, name, text, stored):
     station_before = books.cells(supply_book, "Station")
     status, out, err = cli("set", supply_book, name, text, "--sheet", "Supply")
     assert (status, err) == (0, "")
