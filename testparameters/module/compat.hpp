@@ -52,6 +52,27 @@ inline bool unicode_ready(PyObject* s) {
 #endif
 }
 
+// Takes the exception in flight out of the thread state (all null when none),
+// and puts it back. From 3.12 on the exception object alone carries it all.
+inline void error_fetch(PyObject** type, PyObject** value, PyObject** traceback) {
+#if PY_VERSION_HEX >= 0x030C0000
+    *type = *traceback = nullptr;
+    *value = PyErr_GetRaisedException();
+#else
+    PyErr_Fetch(type, value, traceback);
+#endif
+}
+
+inline void error_restore(PyObject* type, PyObject* value, PyObject* traceback) {
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)type;
+    (void)traceback;
+    PyErr_SetRaisedException(value);
+#else
+    PyErr_Restore(type, value, traceback);
+#endif
+}
+
 // Method call on an object without a bound-method object where the API allows it.
 // `args[0]` is the object; `nargs` counts it.
 inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargs) {

@@ -62,7 +62,7 @@ class PendingError {
 public:
     PendingError() noexcept {
         PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
+        compat::error_fetch(&type, &value, &traceback);
         type_ = Ref::steal(type);
         value_ = Ref::steal(value);
         traceback_ = Ref::steal(traceback);
@@ -71,7 +71,7 @@ public:
     PendingError& operator=(const PendingError&) = delete;
     ~PendingError() {
         PyErr_Clear();
-        PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+        compat::error_restore(type_.release(), value_.release(), traceback_.release());
     }
 
 private:

@@ -18,16 +18,14 @@ Ref sheet(const Call&, PyObject* book, PyObject* title) { return check(PyObject_
 
 namespace tp::xl {
 
-// Whether `book` is exactly the library's Workbook class, opened read-only.
-static bool is_library_read_only(const Call& c, PyObject* book) {
+bool is_library_workbook(const Call& c, PyObject* book) {
     Ref module = check(PyImport_ImportModule("openpyxl.workbook.workbook"));
     Ref workbook_class = getattr(module, c.n().Workbook);
-    if (reinterpret_cast<PyObject*>(Py_TYPE(book)) != workbook_class.get()) return false;
-    return truth(getattr(book, c.n().read_only));
+    return reinterpret_cast<PyObject*>(Py_TYPE(book)) == workbook_class.get();
 }
 
 void close_read_only(const Call& c, PyObject* book) {
-    if (is_library_read_only(c, book)) call_method(book, c.n().close);
+    if (is_library_workbook(c, book) && truth(getattr(book, c.n().read_only))) call_method(book, c.n().close);
 }
 
 void close_read_only_keeping_error(const Call& c, PyObject* book) noexcept {
