@@ -131,4 +131,27 @@ inline PyObject* call(PyObject* callable, PyObject* const* args, size_t nargs, P
 #endif
 }
 
+// Source text to its syntax tree only (for Py_eval_input an ast.Expression),
+// read as the builtin compile() reads a str: UTF-8, coding cookies ignored,
+// the grammar of the running interpreter.
+inline PyObject* parse_to_ast(const char* source, const char* filename, int start) {
+    PyCompilerFlags flags;
+    flags.cf_flags = PyCF_ONLY_AST | PyCF_SOURCE_IS_UTF8 | PyCF_IGNORE_COOKIE;
+#if PY_VERSION_HEX >= 0x03080000
+    flags.cf_feature_version = PY_MINOR_VERSION;
+#endif
+    return Py_CompileStringExFlags(source, filename, start, &flags, -1);
+}
+
+// The namespace dict of a type, a new reference (static builtin types keep
+// theirs outside the type object from 3.12 on).
+inline PyObject* type_dict(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyType_GetDict(type);
+#else
+    Py_XINCREF(type->tp_dict);
+    return type->tp_dict;
+#endif
+}
+
 }  // namespace tp::compat

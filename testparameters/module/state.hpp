@@ -86,7 +86,14 @@ namespace tp {
     /* texts */                                                         \
     X(empty, "")                                                        \
     X(str_type, "str")                                                  \
-    X(eval_type, "eval")
+    X(eval_type, "eval")                                                \
+    /* local names that an evaluated cell expression sees */            \
+    X(local_self, "self")                                               \
+    X(local_variable_content, "variable_content")                       \
+    X(local_variableType, "variableType")                               \
+    X(local_default_type, "default_type")                               \
+    X(local_variable_type, "variable_type")                             \
+    X(local_variable_str, "variable_str")
 
 struct Names {
 #define TP_NAME_FIELD(id, text) Ref id;

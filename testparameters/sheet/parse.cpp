@@ -1,7 +1,143 @@
+// SheetParameters._parse_value: the content of one cell, converted by the
+// variable type written in the row's Type cell.
 #include "module/members.hpp"
+#include "sheet/literal.hpp"
+#include "sheet/safe_eval.hpp"
+#include "sheet/strops.hpp"
+
+#include <cstring>
 
 namespace tp {
+namespace {
 
-Ref sheet_parse_value(const Call&) { raise(PyExc_NotImplementedError, "sheet_parse_value is not built yet"); }
+enum class Kind { Unicode, Str, String, Bytes, Int, Float, Bool, Boolean, Eval, Unknown };
+
+// The texts of the vocabulary after "auto", in the order they are tested.
+#define TP_VOCABULARY_ENTRY(literal, kind) {literal, sizeof(literal) - 1, kind}
+const struct {
+    const char* text;
+    size_t length;
+    Kind kind;
+} kVocabulary[] = {
+    TP_VOCABULARY_ENTRY("unicode", Kind::Unicode), TP_VOCABULARY_ENTRY("str", Kind::Str),
+    TP_VOCABULARY_ENTRY("string", Kind::String),   TP_VOCABULARY_ENTRY("bytes", Kind::Bytes),
+    TP_VOCABULARY_ENTRY("int", Kind::Int),         TP_VOCABULARY_ENTRY("float", Kind::Float),
+    TP_VOCABULARY_ENTRY("bool", Kind::Bool),       TP_VOCABULARY_ENTRY("boolean", Kind::Boolean),
+    TP_VOCABULARY_ENTRY("eval", Kind::Eval),
+};
+#undef TP_VOCABULARY_ENTRY
+
+// The first vocabulary text that `variable_type` equals (the host's ==, in
+// the order of the vocabulary; an exact str is compared here directly).
+Kind classify(PyObject* variable_type) {
+    for (const auto& entry : kVocabulary)
+        if (strops::equals(variable_type, entry.text, entry.length)) return entry.kind;
+    return Kind::Unknown;
+}
+
+bool eval_supported(const Call& c) { return truth(getattr(c.self(), c.n().sheet_support_eval)); }
+
+// Whether `f` is the builtins module's own eval function (not a replacement
+// bound under that name).
+bool is_builtin_eval(PyObject* f) {
+    if (!PyCFunction_Check(f)) return false;
+    PyObject* owner = PyCFunction_GET_SELF(f);
+    if (!owner || !PyModule_Check(owner)) return false;
+    const char* module_name = PyModule_GetName(owner);
+    if (!module_name) {
+        PyErr_Clear();
+        return false;
+    }
+    return std::strcmp(module_name, "builtins") == 0 &&
+           std::strcmp(reinterpret_cast<PyCFunctionObject*>(f)->m_ml->ml_name, "eval") == 0;
+}
+
+// eval(variable_str, globals, locals), `eval` being what that name finds when
+// the method runs: the module namespace as globals, and as locals the
+// method's local names in their order of definition. A plain literal text is
+// read directly when `eval` is the builtin one, whose result for it is the
+// same value.
+Ref evaluate(const Call& c, PyObject* variable_type, PyObject* variable_str) {
+    const Names& n = c.n();
+    Ref eval = c.global(n.eval_type);
+    PyObject* globals = PyModule_GetDict(c.fn.module);
+    if (is_builtin_eval(eval)) {
+        // The builtin eval also adds __builtins__ to globals that lack it.
+        Ref key = text("__builtins__");
+        if (PyDict_GetItemWithError(globals, key))
+            if (Ref value = plain_literal(variable_str)) return value;
+        if (PyErr_Occurred()) raise();
+    }
+    Ref locals = check(PyDict_New());
+    const std::pair<PyObject*, PyObject*> names[] = {
+        {n.local_self, c.self()},         {n.local_variable_content, c[1]},
+        {n.local_variableType, c[2]},     {n.local_default_type, c[3]},
+        {n.local_variable_type, variable_type}, {n.local_variable_str, variable_str},
+    };
+    for (const auto& [key, value] : names) check_status(PyDict_SetItem(locals, key, value));
+    return call(eval, variable_str, globals, locals);
+}
+
+// The restricted evaluation of an "int" cell in a table without eval support.
+Ref evaluate_restricted(PyObject* variable_str) {
+    Ref value = plain_literal(variable_str);
+    if (value && (PyLong_Check(value.get()) || PyFloat_Check(value.get()))) return value;
+    return safe_eval(variable_str);
+}
+
+bool starts_with(PyObject* s, char ch) {
+    if (PyUnicode_CheckExact(s)) return strops::first_char(s) == (unsigned char)ch;
+    const char prefix[2] = {ch, '\0'};
+    return truth(call_method(s, Ref(text("startswith")), Ref(text(prefix))));
+}
+
+}  // namespace
+
+// _parse_value(self, variable_content, variableType, default_type='str')
+Ref sheet_parse_value(const Call& c) {
+    const Names& n = c.n();
+    PyObject* content = c[1];
+    PyObject* type_given = c[2];
+    PyObject* default_type = c[3];
+
+    Ref variable_type =
+        type_given == Py_None ? Ref::borrow(default_type) : strops::lower(n, strops::strip(n, type_given));
+    if (strops::equals(variable_type, "")) variable_type = Ref::borrow(default_type);
+    if (strops::equals(variable_type, "auto")) return Ref::borrow(content);
+    if (content == Py_None) return none();
+    Ref variable_str = strops::str_stripped(n, content);
+    if (strops::equals(variable_str, "")) return none();
+
+    switch (classify(variable_type)) {
+        case Kind::Unicode:
+        case Kind::Str:
+        case Kind::String:
+            return variable_str;
+        case Kind::Bytes:
+            if (PyUnicode_CheckExact(variable_str)) return check(PyUnicode_AsUTF8String(variable_str));
+            return call_method(variable_str, Ref(text("encode")), Ref(text("utf-8")));
+        case Kind::Int: {
+            // Without eval support the text is literal arithmetic at most: a
+            // workbook must not be able to run code through an "int" cell.
+            Ref result = eval_supported(c) ? evaluate(c, variable_type, variable_str)
+                                           : evaluate_restricted(variable_str);
+            return check(PyNumber_Long(result));
+        }
+        case Kind::Float:
+            if (PyUnicode_CheckExact(variable_str)) return check(PyFloat_FromString(variable_str));
+            return call(reinterpret_cast<PyObject*>(&PyFloat_Type), variable_str);
+        case Kind::Bool:
+        case Kind::Boolean: {
+            Ref lowered = strops::lower(n, variable_str);
+            return boolean(starts_with(lowered, 't') || starts_with(lowered, 'y') || starts_with(lowered, '1'));
+        }
+        case Kind::Eval:
+            if (eval_supported(c)) return evaluate(c, variable_type, variable_str);
+            raise(PyExc_ValueError, "Variable type \"eval\" is not supported by this program.");
+        case Kind::Unknown:
+            break;
+    }
+    raise_format(PyExc_TypeError, "Unknown variable type: %s", type_given);
+}
 
 }  // namespace tp

@@ -1,6 +1,7 @@
 // SheetParameters: the table of one worksheet's parameters, registered under
 // their names as attributes of the table and listed in `_all_names`.
 #include "module/members.hpp"
+#include "sheet/register.hpp"
 
 namespace tp {
 namespace {
@@ -10,15 +11,6 @@ bool assertions_enabled(const Names& n) {
     PyObject* flags = PySys_GetObject("flags");  // borrowed
     if (!flags) return true;
     return !truth(getattr(flags, n.optimize));
-}
-
-// Names a record cannot be registered under: what the table's class (or a
-// subclass) already answers, and the table's own state.
-bool is_reserved(const Call& c, PyObject* name) {
-    const Names& n = c.n();
-    for (PyObject* state : {n.all_names.get(), n.sheet_name_attr.get(), n.sheet_support_eval.get()})
-        if (eq(name, state)) return true;
-    return bool(getattr_opt(reinterpret_cast<PyObject*>(Py_TYPE(c.self())), name));
 }
 
 }  // namespace
@@ -77,11 +69,7 @@ Ref sheet_set_parameter(const Call& c) {
     } else {
         record = check(PyObject_Call(parameter_class, args, PyDict_Size(kwargs) ? kwargs : nullptr));
     }
-    Ref name = getattr(record, n.name);
-    if (PyUnicode_Check(name) && is_reserved(c, name))
-        raise_format(PyExc_AttributeError,
-                     "Parameter name \"%s\" is reserved: it is an attribute of the SheetParameters object.", name);
-    setattr(self, name, record);
+    Ref name = sheet::assign_record(c, record);
     Ref names = getattr(self, n.all_names);
     if (!contains(names, name)) {
         if (PyList_CheckExact(names))

@@ -1,0 +1,82 @@
+// Reading the rows of a worksheet.
+#include "module/xl.hpp"
+
+namespace tp::xl {
+namespace {
+
+// Whether `sheet` is exactly the library's read-only worksheet class, as its
+// module, already imported with the library, binds it now.
+bool is_read_only_worksheet(PyObject* sheet) {
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    if (!modules || !PyDict_Check(modules)) return false;
+    Ref key = text("openpyxl.worksheet._read_only");
+    PyObject* module = PyDict_GetItemWithError(modules, key);  // borrowed
+    if (!module) {
+        if (PyErr_Occurred()) raise();
+        return false;
+    }
+    Ref hold = Ref::borrow(module);
+    Ref cls = getattr_opt(hold, Ref(text("ReadOnlyWorksheet")));
+    return cls && reinterpret_cast<PyObject*>(Py_TYPE(sheet)) == cls.get();
+}
+
+}  // namespace
+
+Rows::Rows(const Call& c, PyObject* sheet) : c_(c), sheet_(sheet) {
+    const Names& n = c.n();
+    if (is_read_only_worksheet(sheet)) {
+        call_method(sheet, n.reset_dimensions);
+        Ref iter_rows = getattr(sheet, n.iter_rows);
+        Ref min_row = integer(2), max_col = integer(7);
+        Ref rows = call_kw(iter_rows, {min_row, max_col, Py_True}, c.st.kw_iter_rows);
+        rows_ = check(PyObject_GetIter(rows));
+        return;
+    }
+    Ref two = integer(2);
+    if (truth(check(PyObject_RichCompare(getattr(sheet, n.max_row), two, Py_LT)))) {
+        end_ = 2;
+        return;
+    }
+    // range(2, sheet.max_row + 1)
+    Ref one = integer(1);
+    Ref end = check(PyNumber_Add(getattr(sheet, n.max_row), one));
+    Ref index = check(PyNumber_Index(end));
+    end_ = PyNumber_AsSsize_t(index, nullptr);
+    if (end_ == -1 && PyErr_Occurred()) raise();
+}
+
+bool Rows::next() {
+    if (rows_) {
+        current_ = Ref::steal(PyIter_Next(rows_));
+        if (!current_) {
+            if (PyErr_Occurred()) raise();
+            return false;
+        }
+        return true;
+    }
+    if (row_ + 1 >= end_) return false;
+    ++row_;
+    row_number_ = check(PyLong_FromSsize_t(row_));
+    return true;
+}
+
+Ref Rows::value(int column) {
+    if (rows_) {
+        // The library gives a tuple of the seven values of the row.
+        if (PyTuple_CheckExact(current_.get())) {
+            if (column <= PyTuple_GET_SIZE(current_.get())) return Ref::borrow(PyTuple_GET_ITEM(current_.get(), column - 1));
+            return none();
+        }
+        Py_ssize_t size = PySequence_Size(current_);
+        if (size < 0) raise();
+        if (column > size) return none();
+        return check(PySequence_GetItem(current_, column - 1));
+    }
+    const Names& n = c_.n();
+    Ref cell = getattr(sheet_, n.cell);
+    Ref column_number = integer(column);
+    Ref found = call_kw(cell, {row_number_, column_number}, c_.st.kw_cell);
+    return getattr(found, n.value);
+}
+
+}  // namespace tp::xl
