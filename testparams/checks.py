@@ -4,7 +4,7 @@ import numbers
 
 from testparams.errors import describe_exception
 from testparams.sheets import (HEADER, KNOWN_TYPES, NAME_COL, TYPE_COL, VALUE_COLS, convert_row,
-                               is_blank, normalised_type, unsafe_int_cells)
+                               is_blank, normalised_type)
 
 # row and col are None when a problem belongs to the whole sheet.
 Finding = collections.namedtuple("Finding", "sheet row col message")
@@ -40,14 +40,6 @@ def check_sheet(api, raw, sheetname, support_eval, relative):
                 report(row.row, col, '"eval" cell refused with --no-eval: %s'
                        % refusal_message(table, row.cells[col - 1], type_cell))
             if cells:
-                refused = True
-                continue
-        if not support_eval:
-            unsafe = unsafe_int_cells(row)
-            for col in unsafe:
-                report(row.row, col, '"int" cell holds an expression, not evaluated with '
-                       '--no-eval: %r' % (row.cells[col - 1],))
-            if unsafe:
                 refused = True
                 continue
         failure = convert_row(api, table, row)

@@ -14,7 +14,7 @@ from testparams.errors import (EXIT_ERROR, EXIT_FOUND, EXIT_OK, CliError, descri
                                location)
 from testparams.loading import import_api, load_sheets, sheet_holding, sheet_tables
 from testparams.render import display, format_table, parameter_json, table_row
-from testparams.sheets import (HEADER, NAME_COL, RawBook, is_plain_number, normalised_type)
+from testparams.sheets import HEADER, NAME_COL, RawBook, is_blank
 
 PROG = "testparams"
 
@@ -47,8 +47,8 @@ def build_parser():
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("--no-eval", dest="support_eval", action="store_false",
                         help='open the workbook with support_eval=False: "eval" cells are '
-                             'refused, and "int" cells that hold an expression instead of a '
-                             'number are refused too (use this for workbooks from elsewhere)')
+                             'refused and "int" cells may hold literal arithmetic only (use '
+                             'this for workbooks from elsewhere)')
     common.add_argument("--debug", action="store_true",
                         help="print the full traceback of an error")
 
@@ -103,7 +103,8 @@ def build_parser():
         "An empty VALUE ('') empties the cell; for type \"auto\" VALUE is stored as text.\n\n"
         "Saving rewrites the sheet's table from what loading read. set refuses (unless\n"
         "--force) when that would change more than the one value: a name repeated in\n"
-        "the sheet, parameter rows below an empty Name row, or formulas in the table.",
+        "the sheet, rows below the table that saving would empty, or formulas in the\n"
+        "table (saving writes their values).",
         "examples:\n  testparams set parameters.xlsx VDD 3.35\n"
         "  testparams set parameters.xlsx retries 5 --sheet Timing --output station2.xlsx")
     setp.add_argument("book", metavar="BOOK", help="the workbook file")
@@ -124,7 +125,7 @@ def build_parser():
         "parameter rows below an empty Name row that loading never reaches, numeric\n"
         "values outside their own limits, low above up, unknown variable types,\n"
         "formulas without a stored result, a header row that differs from the layout,\n"
-        'and with --no-eval "eval" cells and "int" cells holding expressions.',
+        'and with --no-eval "eval" cells.',
         "exit status: 0 no problems, 1 problems found, 2 the file cannot be read.\n\n"
         "examples:\n  testparams check parameters.xlsx\n"
         "  testparams check parameters.xlsx Timing --relative\n"
@@ -280,31 +281,41 @@ def run_get(args, api):
 # -- set ----------------------------------------------------------------------
 
 def refuse_lossy_save(raw, sheetname):
-    """Stop when rewriting the sheet's table would change more than one value."""
+    """Stop when saving the sheet's table would change more than the one value.
+
+    Saving writes one row per loaded name from row 2 on, then empties the old
+    rows below them down to the last row still named like a loaded parameter
+    (so that a later load does not read them again), and writes values where
+    the table held formulas.
+    """
     layout = raw.layout(sheetname)
     where = lambda row, col=None: location(raw.path, sheetname, row, col)  # noqa: E731
     for row, first in layout.repeated_names():
-        raise CliError('%s: name "%s" repeats row %d; saving keeps one of the rows and the '
-                       'other would override the new value on the next load (see testparams '
-                       'check; --force saves anyway)'
+        raise CliError('%s: name "%s" repeats row %d; saving writes one row per name and '
+                       'empties the others (see testparams check; --force saves anyway)'
                        % (where(row.row, NAME_COL), row.cells[NAME_COL - 1], first))
-    for row in layout.unreachable:
-        raise CliError('%s: parameter "%s" lies below the empty Name cell in row %d; saving '
-                       'rewrites the table and may not keep it (see testparams check; --force '
-                       'saves anyway)' % (where(row.row, NAME_COL), row.cells[NAME_COL - 1],
-                                          layout.end_row))
+    names = [row.cells[NAME_COL - 1] for row in layout.reachable]
+    rows = raw.rows(sheetname)
+    first = len(names) + 2
+    last = None
+    for row in rows[first - 1:]:
+        name = row.cells[NAME_COL - 1]
+        if name is not None and (name in names or str(name).strip() in names):
+            last = row.row
+    for row in rows[first - 1:last or 0]:
+        if not all(is_blank(cell) for cell in row.cells):
+            raise CliError('%s: saving would empty rows %d to %d, down to row %d named "%s" like '
+                           'a loaded parameter, and this row holds cells (see testparams check; '
+                           '--force saves anyway)'
+                           % (where(row.row), first, last, last,
+                              rows[last - 1].cells[NAME_COL - 1]))
     formulas = raw.formulas(sheetname, [row.row for row in layout.reachable])
     for (rownum, col), text in sorted(formulas.items()):
         raise CliError('%s: formula %s would be replaced by its value on saving (--force saves '
                        'anyway)' % (where(rownum, col), text))
 
 
-def convert_value(api, table, para, text, support_eval, path, sheetname):
-    vtype = normalised_type(para.type)
-    if not support_eval and vtype == "int" and not is_plain_number(text):
-        raise CliError('%s: VALUE %r for "%s" is an expression, not a number; "int" values are '
-                       'evaluated, which --no-eval refuses'
-                       % (location(path, sheetname), text, para.name))
+def convert_value(table, para, text, path, sheetname):
     try:
         return table._parse_value(text, para.type)
     except Exception as exc:
@@ -335,7 +346,7 @@ def run_set(args, api):
                 refuse_lossy_save(raw, name)
     table = book.get_sheet_parameters(sheetname)
     old = para.value
-    new = convert_value(api, table, para, args.value, args.support_eval, args.book, sheetname)
+    new = convert_value(table, para, args.value, args.book, sheetname)
     table.set_value(args.name, new)
     target = args.book if args.output is None else args.output
     try:

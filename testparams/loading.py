@@ -1,6 +1,6 @@
 """Loading workbooks through ``orv_testparameters`` with located errors."""
 from testparams.errors import CliError, describe_exception, location
-from testparams.sheets import first_load_failure, unsafe_int_cells
+from testparams.sheets import first_load_failure
 
 
 def import_api():
@@ -9,19 +9,6 @@ def import_api():
     except ImportError as exc:
         raise CliError("cannot import orv_testparameters: %s" % describe_exception(exc))
     return orv_testparameters
-
-
-def refuse_expressions(raw, sheetname):
-    """With --no-eval: stop before loading a sheet whose "int" cells hold expressions.
-
-    The module evaluates "int" cells whatever ``support_eval`` says, so a
-    workbook from elsewhere could run code through them.
-    """
-    for row in raw.layout(sheetname).reachable:
-        for col in unsafe_int_cells(row):
-            raise CliError('%s: "int" cell holds an expression, not a number: %r '
-                           '(refused with --no-eval)'
-                           % (location(raw.path, sheetname, row.row, col), row.cells[col - 1]))
 
 
 def load_failure(api, raw, sheetname, exc, support_eval):
@@ -37,8 +24,6 @@ def load_sheets(api, raw, sheetnames, support_eval):
     """A BookParameters of ``raw.path`` with the given sheets loaded in order."""
     book = api.BookParameters(raw.path, support_eval)
     for sheetname in sheetnames:
-        if not support_eval:
-            refuse_expressions(raw, sheetname)
         try:
             book.load_sheet(sheetname)
         except Exception as exc:

@@ -9,7 +9,6 @@ Rows are walked the way ``SheetParameters.load`` walks them when
 when its Name cell is empty or blank, and the first empty row ends the table
 (``max_empty_row`` 0).
 """
-import ast
 import collections
 import os
 
@@ -50,30 +49,6 @@ def is_empty_name(name):
 
 def is_blank(content):
     return content is None or str(content).strip() == ""
-
-
-def is_plain_number(text):
-    """True when ``text`` is a number literal, optionally signed.
-
-    Used to decide whether an "int" cell can be converted without running an
-    expression: the module evaluates "int" cells even when "eval" is refused.
-    Text that does not parse is let through, since evaluating it runs nothing
-    and the module reports the syntax error itself.
-    """
-    try:
-        tree = ast.parse(text.strip(), mode="eval")
-    except SyntaxError:
-        return True
-    except Exception:  # pathological input (nesting depth, memory)
-        return False
-    node = tree.body
-    if isinstance(node, ast.UnaryOp) and isinstance(node.op, (ast.UAdd, ast.USub)):
-        node = node.operand
-    number_types = (int, float, complex)
-    if hasattr(ast, "Constant") and isinstance(node, ast.Constant):
-        return isinstance(node.value, number_types) and not isinstance(node.value, bool)
-    num = getattr(ast, "Num", None)  # Python < 3.8
-    return num is not None and isinstance(node, num)
 
 
 class SheetLayout(object):
@@ -242,18 +217,6 @@ def convert_row(api, table, row):
             col = TYPE_COL
         return RowResult(row.row, col, exc)
     return None
-
-
-def unsafe_int_cells(row):
-    """Columns of an "int" row whose text is an expression rather than a number."""
-    if normalised_type(row.cells[TYPE_COL - 1]) != "int":
-        return []
-    found = []
-    for col in VALUE_COLS:
-        content = row.cells[col - 1]
-        if not is_blank(content) and not is_plain_number(str(content)):
-            found.append(col)
-    return found
 
 
 def first_load_failure(api, layout, support_eval):

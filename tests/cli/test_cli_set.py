@@ -60,6 +60,7 @@ def awkward_book(books, tmp_path):
             (None, 1.0, None, None, None, "a", "float"),
             (None, None, None, None, None, None, None),
             (None, 2.0, None, None, None, "hidden", "float"),
+            (None, 3.0, None, None, None, " a", "float"),
         ],
         "Formula": [
             (None, 1.0, None, "=B2*2", None, "a", "float"),
@@ -82,14 +83,15 @@ def awkward_book(books, tmp_path):
     (["i", "seven", "--sheet", "Typed"], "NameError: name 'seven' is not defined"),
     (["e", "[2]", "--sheet", "Typed", "--no-eval"],
      'Variable type "eval" is not supported by this program.'),
-    (["n", "6*7", "--sheet", "Ints", "--no-eval"], "is an expression, not a number"),
+    (["n", "__import__('os').getpid()", "--sheet", "Ints", "--no-eval"],
+     "only numbers, strings, parentheses and the operators"),
     (["missing", "1"], 'no parameter named "missing" in any sheet'),
     (["f", "1", "--sheet", "Nope"], 'no sheet named "Nope"'),
     (["a", "5", "--sheet", "Repeated"],
      'sheet "Repeated", row 4, column F (Name): name "a" repeats row 2'),
     (["a", "5", "--sheet", "Gap"],
-     'sheet "Gap", row 4, column F (Name): parameter "hidden" lies below the empty Name '
-     "cell in row 3"),
+     'sheet "Gap", row 4: saving would empty rows 3 to 5, down to row 5 named " a" like a '
+     "loaded parameter, and this row holds cells"),
     (["a", "5", "--sheet", "Formula"],
      'sheet "Formula", row 2, column D (Up): formula =B2*2 would be replaced'),
     # with --output every sheet is written, so every sheet is guarded
@@ -110,5 +112,18 @@ def test_set_errors_leave_the_workbook_unchanged(cli, books, awkward_book, tmp_p
 def test_set_force_saves_despite_repeated_names(cli, books, awkward_book):
     status, _, _ = cli("set", awkward_book, "b", "9", "--sheet", "Repeated", "--force")
     assert status == 0
-    assert [row[5] for row in books.cells(awkward_book, "Repeated")[1:]] == ["a", "b", "a"]
-    assert books.cells(awkward_book, "Repeated")[2][1] == 9.0
+    rows = [row for row in books.cells(awkward_book, "Repeated")[1:] if any(row)]
+    assert [(row[5], row[1]) for row in rows] == [("a", 3.0), ("b", 9.0)]
+
+
+def test_set_keeps_rows_below_the_table_that_saving_leaves_alone(cli, books, tmp_path):
+    path = books.write(tmp_path / "gap.xlsx", {"S": [
+        (None, 1.0, None, None, None, "a", "float"),
+        ("a note that ends the table", None, None, None, None, None, None),
+        (None, 2.0, None, None, None, "hidden", "float"),
+    ]})
+    before = books.cells(path, "S")
+    assert cli("set", path, "a", "1.5")[0] == 0
+    after = books.cells(path, "S")
+    assert after[1][1] == 1.5
+    assert after[2:] == before[2:]
