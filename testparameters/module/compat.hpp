@@ -31,6 +31,13 @@
 #define PY_VECTORCALL_ARGUMENTS_OFFSET ((size_t)1 << (8 * sizeof(size_t) - 1))
 #endif
 
+// Member and getset tables take `char*` names before 3.7.
+#if PY_VERSION_HEX < 0x03070000
+#define TP_NAME(s) const_cast<char*>(s)
+#else
+#define TP_NAME(s) s
+#endif
+
 namespace tp::compat {
 
 inline Py_ssize_t vectorcall_nargs(size_t n) { return (Py_ssize_t)(n & ~PY_VECTORCALL_ARGUMENTS_OFFSET); }
@@ -42,6 +49,27 @@ inline bool unicode_ready(PyObject* s) {
 #else
     (void)s;
     return true;
+#endif
+}
+
+// Takes the exception in flight out of the thread state (all null when none),
+// and puts it back. From 3.12 on the exception object alone carries it all.
+inline void error_fetch(PyObject** type, PyObject** value, PyObject** traceback) {
+#if PY_VERSION_HEX >= 0x030C0000
+    *type = *traceback = nullptr;
+    *value = PyErr_GetRaisedException();
+#else
+    PyErr_Fetch(type, value, traceback);
+#endif
+}
+
+inline void error_restore(PyObject* type, PyObject* value, PyObject* traceback) {
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)type;
+    (void)traceback;
+    PyErr_SetRaisedException(value);
+#else
+    PyErr_Restore(type, value, traceback);
 #endif
 }
 

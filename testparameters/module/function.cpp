@@ -109,8 +109,8 @@ PyObject* fn_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         Py_ssize_t npos = PyTuple_GET_SIZE(args);
         argv.reserve((size_t)npos + 4);
         for (Py_ssize_t i = 0; i < npos; ++i) argv.push_back(PyTuple_GET_ITEM(args, i));
-        if (kwargs && PyDict_GET_SIZE(kwargs)) {
-            kwnames = check(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+        if (kwargs && PyDict_Size(kwargs)) {
+            kwnames = check(PyTuple_New(PyDict_Size(kwargs)));
             PyObject *key, *value;
             Py_ssize_t pos = 0, k = 0;
             while (PyDict_Next(kwargs, &pos, &key, &value)) {
@@ -200,26 +200,17 @@ PyObject* get_globals(PyObject* self, void*) {
     return d;
 }
 
-PyObject* get_dict(PyObject* self, void*) {
-    FunctionData* f = &as_function(self)->d;
-    if (!f->dict) {
-        f->dict = Ref::steal(PyDict_New());
-        if (!f->dict) return nullptr;
-    }
-    return f->dict.copy().release();
-}
-
 PyGetSetDef fn_getset[] = {
-    {"__name__", get_field<&FunctionData::name>, nullptr, nullptr, nullptr},
-    {"__qualname__", get_field<&FunctionData::qualname>, nullptr, nullptr, nullptr},
-    {"__module__", get_field<&FunctionData::module_name>, set_module, nullptr, nullptr},
-    {"__doc__", get_field<&FunctionData::doc>, set_doc, nullptr, nullptr},
-    {"__defaults__", get_field<&FunctionData::defaults>, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
-    {"__annotations__", get_field<&FunctionData::annotations>, nullptr, nullptr, nullptr},
-    {"__code__", get_field<&FunctionData::code>, nullptr, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"__dict__", get_dict, nullptr, nullptr, nullptr},
+    {TP_NAME("__name__"), get_field<&FunctionData::name>, nullptr, nullptr, nullptr},
+    {TP_NAME("__qualname__"), get_field<&FunctionData::qualname>, nullptr, nullptr, nullptr},
+    {TP_NAME("__module__"), get_field<&FunctionData::module_name>, set_module, nullptr, nullptr},
+    {TP_NAME("__doc__"), get_field<&FunctionData::doc>, set_doc, nullptr, nullptr},
+    {TP_NAME("__defaults__"), get_field<&FunctionData::defaults>, set_defaults, nullptr, nullptr},
+    {TP_NAME("__kwdefaults__"), get_kwdefaults, nullptr, nullptr, nullptr},
+    {TP_NAME("__annotations__"), get_field<&FunctionData::annotations>, nullptr, nullptr, nullptr},
+    {TP_NAME("__code__"), get_field<&FunctionData::code>, nullptr, nullptr, nullptr},
+    {TP_NAME("__globals__"), get_globals, nullptr, nullptr, nullptr},
+    {TP_NAME("__dict__"), PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -243,6 +234,9 @@ void function_type_ready() {
     FunctionType.tp_descr_get = fn_descr_get;
     FunctionType.tp_getset = fn_getset;
     FunctionType.tp_weaklistoffset = offsetof(Function, weakrefs);
+    // The instance dict is the `dict` Ref, which holds nothing but the pointer.
+    static_assert(sizeof(Ref) == sizeof(PyObject*), "Ref must be a bare pointer");
+    FunctionType.tp_dictoffset = (Py_ssize_t)(offsetof(Function, d) + offsetof(FunctionData, dict));
 #if TP_HAVE_VECTORCALL
     FunctionType.tp_flags |= TP_TPFLAGS_VECTORCALL;
     FunctionType.tp_vectorcall_offset = offsetof(Function, vectorcall);

@@ -30,7 +30,11 @@ inline void setattr(PyObject* obj, PyObject* name, PyObject* value) {
 
 inline bool truth(PyObject* obj) { return check_status(PyObject_IsTrue(obj)) != 0; }
 
-inline bool eq(PyObject* a, PyObject* b) { return check_status(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
+// `a == b`, as the operator does it (no identity shortcut).
+inline bool eq(PyObject* a, PyObject* b) {
+    Ref result = check(PyObject_RichCompare(a, b, Py_EQ));
+    return truth(result);
+}
 
 inline bool isinstance(PyObject* obj, PyObject* cls) { return check_status(PyObject_IsInstance(obj, cls)) != 0; }
 

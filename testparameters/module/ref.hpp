@@ -56,6 +56,28 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// Holds the exception in flight while clean-up code runs (which may use the
+// C API freely) and puts it back when it goes out of scope.
+class PendingError {
+public:
+    PendingError() noexcept {
+        PyObject *type, *value, *traceback;
+        compat::error_fetch(&type, &value, &traceback);
+        type_ = Ref::steal(type);
+        value_ = Ref::steal(value);
+        traceback_ = Ref::steal(traceback);
+    }
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+    ~PendingError() {
+        PyErr_Clear();
+        compat::error_restore(type_.release(), value_.release(), traceback_.release());
+    }
+
+private:
+    Ref type_, value_, traceback_;
+};
+
 [[noreturn]] inline void raise() { throw PyError{}; }
 
 [[noreturn]] inline void raise(PyObject* type, const char* message) {

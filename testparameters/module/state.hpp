@@ -47,6 +47,7 @@ namespace tp {
     X(lower, "lower")                                                   \
     X(append, "append")                                                 \
     X(pop, "pop")                                                       \
+    X(index, "index")                                                   \
     X(setter, "setter")                                                 \
     X(optimize, "optimize")                                             \
     /* spreadsheet library */                                           \
@@ -67,6 +68,21 @@ namespace tp {
     X(close, "close")                                                   \
     X(row, "row")                                                       \
     X(column, "column")                                                 \
+    X(data_type, "data_type")                                           \
+    X(formula_code, "f")                                                \
+    X(string_code, "s")                                                 \
+    /* files (atomic replace of a saved workbook) */                    \
+    X(path, "path")                                                     \
+    X(realpath, "realpath")                                             \
+    X(split, "split")                                                   \
+    X(join, "join")                                                     \
+    X(open, "open")                                                     \
+    X(stat, "stat")                                                     \
+    X(st_mode, "st_mode")                                               \
+    X(chmod, "chmod")                                                   \
+    X(fsync, "fsync")                                                   \
+    X(replace, "replace")                                               \
+    X(unlink, "unlink")                                                 \
     /* texts */                                                         \
     X(empty, "")                                                        \
     X(str_type, "str")                                                  \

@@ -7,11 +7,17 @@
 namespace tp::xl {
 
 // --- workbooks (xl.cpp) ---------------------------------------------------
+// Whether `book` is exactly the library's own Workbook class (not a subclass,
+// not a stand-in).
+bool is_library_workbook(const Call& c, PyObject* book);
 // load_workbook(bookname, read_only=True, data_only=True), looked up in the
 // module namespace at call time.
 Ref open_read_only(const Call& c, PyObject* bookname);
-// Closes a genuine read-only workbook of the library; leaves any other object alone.
+// Closes a genuine read-only workbook of the library, so that its file is not
+// left open until garbage collection; leaves any other object alone.
 void close_read_only(const Call& c, PyObject* book);
+// The same while an exception is on its way: that exception is kept.
+void close_read_only_keeping_error(const Call& c, PyObject* book) noexcept;
 // book.sheetnames, and whether `title` is one of them (the host's `in`).
 bool has_sheet(const Call& c, PyObject* book, PyObject* title);
 // book[title]
@@ -52,5 +58,43 @@ private:
 };
 
 // --- writing (xl_write.cpp) -------------------------------------------------
+// load_workbook(bookname), editable with the library's defaults (formulas
+// read as formulas), looked up in the module namespace at call time.
+Ref open_editable(const Call& c, PyObject* bookname);
+// Workbook(), looked up in the module namespace at call time.
+Ref new_workbook(const Call& c);
+// Removes the active worksheet (the default one of a new workbook):
+// book.remove(book.active) on a library workbook, whose remove_sheet is
+// deprecated; book.remove_sheet(book.active) on any other object.
+void remove_active_sheet(const Call& c, PyObject* book);
+// book.save(filename): the library writes the whole workbook to that file.
+void save(const Call& c, PyObject* book, PyObject* filename);
+// book.create_sheet(title), the title as the one positional argument: a new
+// worksheet after the existing ones.
+Ref create_sheet(const Call& c, PyObject* book, PyObject* title);
+
+// A worksheet being written, cell by cell through sheet.cell(row=..., column=...).
+class SheetWriter {
+public:
+    SheetWriter(const Call& c, Ref sheet);
+    // sheet.max_row: the last row holding data; 0 for a worksheet object
+    // without one (or with None there), whose rows are then taken as empty.
+    Py_ssize_t max_row() const;
+    // sheet.cell(row=row, column=column).value
+    Ref read(Py_ssize_t row, int column);
+    // sheet.cell(row=row, column=column).value = content. A text that the
+    // library would take for a formula (it starts with "=") stays text, so
+    // that it reads back as it was written.
+    void write(Py_ssize_t row, int column, PyObject* content);
+
+private:
+    Ref cell_at(Py_ssize_t row, int column);
+
+    const Call& c_;
+    Ref sheet_;
+    Ref cell_;      // the worksheet's bound cell method
+    Py_ssize_t row_ = 0;
+    Ref row_obj_;   // `row_` as an int object
+};
 
 }  // namespace tp::xl

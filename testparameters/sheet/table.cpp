@@ -67,7 +67,7 @@ Ref sheet_set_parameter(const Call& c) {
     if (PyTuple_GET_SIZE(args) > 0 && isinstance(PyTuple_GET_ITEM(args, 0), parameter_class)) {
         record = Ref::borrow(PyTuple_GET_ITEM(args, 0));
     } else {
-        record = check(PyObject_Call(parameter_class, args, PyDict_GET_SIZE(kwargs) ? kwargs : nullptr));
+        record = check(PyObject_Call(parameter_class, args, PyDict_Size(kwargs) ? kwargs : nullptr));
     }
     Ref name = sheet::assign_record(c, record);
     Ref names = getattr(self, n.all_names);

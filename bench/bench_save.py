@@ -1,0 +1,159 @@
+"""Book saving speed: BookParameters.save next to openpyxl doing the same
+writes itself, in one process.
+
+A 10,000-row sheet of mixed parameters is loaded with BookParameters (not
+timed).  Then, alternately, each from a fresh copy of the same file:
+
+  module:   set_value on 100 parameters, then save()
+  openpyxl: load_workbook(path) (editable), the same cell writes that saving
+            makes (columns 1-7 of every parameter row), wb.save(path)
+
+and the medians are printed with their ratio (target: at most 1.15).  The
+result depends on whether lxml is installed (openpyxl then writes through
+it); the line "lxml installed" says which case was measured.  Run it once
+with and once without lxml in the environment.
+
+    python bench/bench_save.py
+    python bench/bench_save.py --quick        # 1,000 rows, 3 rounds
+"""
+import argparse
+import os
+import sys
+import time
+
+import openpyxl
+
+import benchutil
+
+SHEET = "Params"
+TARGET = 1.15
+
+
+def load_book(module, pyref, path):
+    book = module.BookParameters(path)
+    if module is pyref:
+        # The reference reads a read-only workbook cell by cell, which openpyxl
+        # answers by re-parsing the sheet for every cell; fill its table from
+        # an editable workbook instead (same records, same order).
+        table = module.SheetParameters()
+        table.load(openpyxl.load_workbook(path, data_only=True), SHEET)
+        book._BookParameters__all_sheet_parameters.append(table)
+    else:
+        book.load_sheet(SHEET)
+    return book
+
+
+def cells_written(table):
+    """The seven cell contents that saving writes for each parameter row."""
+    out = []
+    for name in table.parameter_names:
+        p = table.get_parameter(name)
+        teval = p.type == "eval"
+        out.append((p.desc,
+                    str(p.value) if teval and p.value is not None else p.value,
+                    str(p.low) if teval and p.low is not None else p.low,
+                    str(p.up) if teval and p.up is not None else p.up,
+                    p.unit, p.name, p.type))
+    return out
+
+
+def sheet_cells(path):
+    wb = openpyxl.load_workbook(path, read_only=True)
+    rows = list(wb[SHEET].iter_rows(min_row=1, max_col=7, values_only=True))
+    wb.close()
+    return rows
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    benchutil.add_module_option(parser)
+    parser.add_argument("--rows", type=int, default=10000, help="parameter rows in the sheet")
+    parser.add_argument("--params", type=int, default=100, help="parameters changed with set_value before saving")
+    parser.add_argument("--repeat", type=int, default=5, help="timed rounds (median reported)")
+    parser.add_argument("--gc", action="store_true",
+                        help="keep the cyclic garbage collector on while timing (off by default, as in timeit)")
+    parser.add_argument("--quick", action="store_true", help="1,000 rows, 3 rounds")
+    args = parser.parse_args(argv)
+    if args.quick:
+        args.rows, args.repeat = 1000, 3
+
+    module = benchutil.import_module(args.module)
+    pyref = benchutil.import_pyref()
+    print(benchutil.describe_environment(module))
+    source = benchutil.mixed_workbook(args.rows, SHEET)
+    mod_path = benchutil.data_path("save_module.xlsx")
+    opx_path = benchutil.data_path("save_openpyxl.xlsx")
+    benchutil.copy_file(source, mod_path)
+
+    start = time.perf_counter()
+    book = load_book(module, pyref, mod_path)
+    load_time = time.perf_counter() - start
+    table = book.get_sheet_parameters(SHEET)
+    names = table.parameter_names
+    # Parameters of type float (every tenth row, see benchutil.mixed_rows).
+    changed = [n for n in names if table.get_parameter(n).type == "float"][:args.params]
+    if len(changed) < args.params:
+        changed = names[:args.params]
+    new_values = [1000.5 + i for i in range(len(changed))]
+    print("workbook   %s: %d rows; %d parameters changed; load_sheet (not timed): %s"
+          % (source, len(names), len(changed), benchutil.fmt_seconds(load_time)))
+
+    def module_save():
+        set_value = book.set_value
+        for name, value in zip(changed, new_values):
+            set_value(name, value)
+        book.save()
+
+    for name, value in zip(changed, new_values):
+        book.set_value(name, value)
+    writes = cells_written(table)
+
+    def openpyxl_save():
+        wb = openpyxl.load_workbook(opx_path)
+        ws = wb[SHEET]
+        for row, contents in enumerate(writes, 2):
+            for column, content in enumerate(contents, 1):
+                ws.cell(row=row, column=column).value = content
+        wb.save(opx_path)
+
+    def fresh_copies():
+        benchutil.copy_file(source, mod_path)
+        benchutil.copy_file(source, opx_path)
+
+    # Untimed first round of each; the two files must then hold the same cells.
+    fresh_copies()
+    module_save()
+    openpyxl_save()
+    mod_cells, opx_cells = sheet_cells(mod_path), sheet_cells(opx_path)
+    if mod_cells != opx_cells:
+        diff = next(i for i, (a, b) in enumerate(zip(mod_cells, opx_cells)) if a != b) \
+            if len(mod_cells) == len(opx_cells) else None
+        print("The module's file differs from openpyxl's (%d vs %d rows, first differing row index %s): %r / %r"
+              % (len(mod_cells), len(opx_cells), diff,
+                 mod_cells[diff] if diff is not None else "", opx_cells[diff] if diff is not None else ""))
+        return 1
+    saved = dict((r[5], r[1]) for r in mod_cells[1:])
+    if any(saved[n] != v for n, v in zip(changed, new_values)):
+        print("The saved file lacks the values set with set_value; not timing.")
+        return 1
+
+    mod_times, opx_times = benchutil.time_pair(module_save, openpyxl_save, args.repeat,
+                                               setup=fresh_copies, gc_off=not args.gc)
+    mod, opx = benchutil.median(mod_times), benchutil.median(opx_times)
+    ratio = mod / opx
+    print("all rounds: module %s; openpyxl %s" % (", ".join("%.3f" % t for t in mod_times),
+                                                  ", ".join("%.3f" % t for t in opx_times)))
+    print("garbage collector during timing: %s" % ("on" if args.gc else "off"))
+    print()
+    benchutil.print_table(
+        ["rows", "lxml installed", "rounds", "module set_value+save", "openpyxl open+writes+save", "ratio",
+         "target <=%.2f" % TARGET],
+        [(len(names), "yes" if benchutil.lxml_installed() else "no", args.repeat, benchutil.fmt_seconds(mod),
+          benchutil.fmt_seconds(opx), "%.3f" % ratio, "ok" if ratio <= TARGET else "ABOVE %.2f" % TARGET)])
+    for path in (mod_path, opx_path):
+        os.remove(path)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
