@@ -19,6 +19,9 @@ if os.environ.get("TESTPARAMETERS_SANITIZE"):
     extra_link_args += flags
 
 setup(
+    # The command-line tool, and the type stubs of the extension as a stub-only package.
+    packages=["testparams", "orv_testparameters-stubs"],
+    package_data={"orv_testparameters-stubs": ["__init__.pyi"]},
     ext_modules=[
         Extension(
             "orv_testparameters",
