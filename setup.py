@@ -11,6 +11,12 @@ sources = sorted(
     for path in glob.glob(os.path.join(HERE, "testparameters", "**", "*.cpp"), recursive=True)
 )
 
+# Headers, so that a changed header rebuilds the objects that include it.
+headers = sorted(
+    os.path.relpath(path, HERE)
+    for path in glob.glob(os.path.join(HERE, "testparameters", "**", "*.hpp"), recursive=True)
+)
+
 extra_compile_args = ["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden"]
 extra_link_args = []
 if os.environ.get("TESTPARAMETERS_SANITIZE"):
@@ -26,6 +32,7 @@ setup(
         Extension(
             "orv_testparameters",
             sources=sources,
+            depends=headers,
             include_dirs=["testparameters"],
             language="c++",
             extra_compile_args=extra_compile_args,
