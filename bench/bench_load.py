@@ -58,6 +58,7 @@ def check_table(table, expected):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     benchutil.add_module_option(parser)
+    benchutil.add_clock_option(parser)
     parser.add_argument("--sizes", default="1000,10000,100000", help="comma-separated row counts")
     parser.add_argument("--repeat", type=int, default=5, help="timed rounds per size (median reported)")
     parser.add_argument("--repeat-large", type=int, default=3,
@@ -70,9 +71,11 @@ def main(argv=None):
         args.sizes, args.repeat = "1000", 3
     sizes = [int(s) for s in args.sizes.split(",") if s.strip()]
 
+    benchutil.set_clock(args.clock)
     module = benchutil.import_module(args.module)
     pyref = benchutil.import_pyref()
     print(benchutil.describe_environment(module))
+    print("clock      %s" % args.clock)
     print("garbage collector during timing: %s" % ("on" if args.gc else "off"))
 
     rows = []
