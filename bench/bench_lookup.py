@@ -87,6 +87,7 @@ def check_same_results(ext, ref, names, sheet_of):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     benchutil.add_module_option(parser)
+    benchutil.add_clock_option(parser)
     parser.add_argument("--sheets", type=int, default=20)
     parser.add_argument("--per-sheet", type=int, default=500)
     parser.add_argument("--repeat", type=int, default=7, help="timed rounds per operation (median reported)")
@@ -95,9 +96,11 @@ def main(argv=None):
     if args.quick:
         args.sheets, args.per_sheet, args.repeat = 5, 100, 3
 
+    benchutil.set_clock(args.clock)
     module = benchutil.import_module(args.module)
     pyref = benchutil.import_pyref()
     print(benchutil.describe_environment(module))
+    print("clock      %s" % args.clock)
 
     path = benchutil.lookup_workbook(args.sheets, args.per_sheet)
     sheet_names = [benchutil.lookup_sheet_name(s) for s in range(args.sheets)]
@@ -136,8 +139,9 @@ def main(argv=None):
         ext_call = benchutil.median(ext_times) / len(names)
         ref_call = benchutil.median(ref_times) / len(names)
         rows.append((label, benchutil.fmt_seconds(ext_call), benchutil.fmt_seconds(ref_call),
-                     "%.4f" % (ext_call / ref_call)))
-    benchutil.print_table(["operation (per call)", args.module, "pyref (Python)", "ratio module/Python"], rows)
+                     "%.3f" % (ext_call / ref_call), "%.3f" % (min(ext_times) / min(ref_times))))
+    benchutil.print_table(["operation (per call)", args.module, "pyref (Python)", "ratio module/Python",
+                           "ratio of minima"], rows)
     return 0
 
 

@@ -49,26 +49,9 @@ inline bool exact_str_equal(PyObject* a, PyObject* b) {
     return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), (size_t)len * PyUnicode_KIND(a)) == 0;
 }
 
-// `item in seq`. A list is scanned here with the same comparisons the list
-// itself would make (identity, then ==), skipping rich comparison when both
-// sides are exact str; anything else goes through the sequence protocol.
-inline bool contains(PyObject* seq, PyObject* item) {
-    if (!PyList_CheckExact(seq)) return check_status(PySequence_Contains(seq, item)) != 0;
-    const bool item_str = PyUnicode_CheckExact(item);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
-        PyObject* el = PyList_GET_ITEM(seq, i);
-        if (el == item) return true;
-        if (item_str && PyUnicode_CheckExact(el)) {
-            if (exact_str_equal(el, item)) return true;
-            continue;
-        }
-        Ref hold = Ref::borrow(el);
-        if (check_status(PyObject_RichCompareBool(hold, item, Py_EQ))) return true;
-    }
-    return false;
-}
-
-// Position of the first element equal to `item`, or -1.
+// Position of the first element of `list` (an exact list) equal to `item`,
+// or -1: the comparisons `in` and `index` make (identity, then ==), skipping
+// rich comparison when both sides are exact str.
 inline Py_ssize_t index_of(PyObject* list, PyObject* item) {
     const bool item_str = PyUnicode_CheckExact(item);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
@@ -82,6 +65,13 @@ inline Py_ssize_t index_of(PyObject* list, PyObject* item) {
         if (check_status(PyObject_RichCompareBool(hold, item, Py_EQ))) return i;
     }
     return -1;
+}
+
+// `item in seq`: a list is scanned here, anything else goes through the
+// sequence protocol.
+inline bool contains(PyObject* seq, PyObject* item) {
+    if (!PyList_CheckExact(seq)) return check_status(PySequence_Contains(seq, item)) != 0;
+    return index_of(seq, item) >= 0;
 }
 
 template <class... A>

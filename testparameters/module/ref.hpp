@@ -100,20 +100,31 @@ inline int check_status(int rc) {
 inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref boolean(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
 
-// Runs `body` and converts its outcome for the interpreter: a new reference,
-// or null with the Python exception set.
-template <class Body>
-PyObject* boundary(Body&& body) noexcept {
+// Sets the Python error that stands for the C++ exception being handled.
+inline void set_python_error() noexcept {
     try {
-        return body().release();
+        throw;
     } catch (const PyError&) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
     }
-    return nullptr;
+}
+
+// Runs `body` and converts its outcome for the interpreter: a new reference,
+// or null with the Python exception set.
+template <class Body>
+PyObject* boundary(Body&& body) noexcept {
+    try {
+        return body().release();
+    } catch (...) {
+        set_python_error();
+        return nullptr;
+    }
 }
 
 // Same for slots that report with an int status.
@@ -122,14 +133,10 @@ int boundary_status(Body&& body) noexcept {
     try {
         body();
         return 0;
-    } catch (const PyError&) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        set_python_error();
+        return -1;
     }
-    return -1;
 }
 
 }  // namespace tp

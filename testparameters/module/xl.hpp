@@ -4,6 +4,8 @@
 
 #include "module/function.hpp"
 
+#include <vector>
+
 namespace tp::xl {
 
 // --- workbooks (xl.cpp) ---------------------------------------------------
@@ -82,6 +84,14 @@ public:
     Py_ssize_t max_row() const;
     // sheet.cell(row=row, column=column).value
     Ref read(Py_ssize_t row, int column);
+    // The rows from `first` to `last` that may hold a cell in `column`, in
+    // order. The library's own worksheet knows which cells it holds, and
+    // asking it through cell() would create every one of them (a note far
+    // below the table would fill the sheet with empty rows), so only the rows
+    // it holds are given; for any other worksheet object, every row.
+    std::vector<Py_ssize_t> rows_with_cell(int column, Py_ssize_t first, Py_ssize_t last);
+    // Empties the cell, without creating it when the library's worksheet holds none.
+    void clear(Py_ssize_t row, int column);
     // sheet.cell(row=row, column=column).value = content. A text that the
     // library would take for a formula (it starts with "=") stays text, so
     // that it reads back as it was written.
@@ -95,6 +105,7 @@ private:
     Ref cell_;      // the worksheet's bound cell method
     Py_ssize_t row_ = 0;
     Ref row_obj_;   // `row_` as an int object
+    Ref cells_;     // the cells the library's worksheet holds, by (row, column)
 };
 
 }  // namespace tp::xl

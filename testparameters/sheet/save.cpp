@@ -35,12 +35,12 @@ bool names_registered(const Call& c, PyObject* names, PyObject* content) {
 void clear_old_rows(const Call& c, xl::SheetWriter& sheet, PyObject* names, Py_ssize_t first,
                     Py_ssize_t last_before) {
     Py_ssize_t last = 0;
-    for (Py_ssize_t row = first; row <= last_before; ++row) {
+    for (Py_ssize_t row : sheet.rows_with_cell(kNameColumn, first, last_before)) {
         Ref content = sheet.read(row, kNameColumn);
         if (names_registered(c, names, content)) last = row;
     }
     for (Py_ssize_t row = first; row <= last; ++row)
-        for (int column = 1; column <= kColumns; ++column) sheet.write(row, column, Py_None);
+        for (int column = 1; column <= kColumns; ++column) sheet.clear(row, column);
 }
 
 }  // namespace

@@ -1,0 +1,5 @@
+import sys
+
+from testparams.cli import main
+
+sys.exit(main())
