@@ -104,6 +104,8 @@ def test_mypy_accepts_correct_use_and_reports_each_misuse(tmp_path):
 
 def test_stubs_match_the_module_at_run_time(tmp_path):
     pytest.importorskip("orv_testparameters")
+    if sys.version_info < (3, 7):
+        pytest.skip("typing.List of 3.6 is a class whose internals stubtest takes for module API")
     allow = tmp_path / "allow.txt"
     # Parameters are reached as attributes of their table; the stubs say so.
     allow.write_text(textwrap.dedent("""\
