@@ -50,8 +50,10 @@ for version in $VERSIONS; do
     if [ $? -eq 0 ]; then
         openpyxl=$("$venv/bin/python" -c 'import openpyxl; print(openpyxl.__version__)' 2>>"$log")
         # The installed module, not a build lying in the source folder: the
-        # pytest script does not put the current folder on sys.path.
-        (cd "$ROOT" && "$venv/bin/pytest" -p no:cacheprovider -q \
+        # pytest script does not put the current folder on sys.path.  The
+        # venv's bin folder goes first on PATH, as activation would put it,
+        # so that the installed console script is found.
+        (cd "$ROOT" && PATH="$venv/bin:$PATH" "$venv/bin/pytest" -p no:cacheprovider -q \
             --junitxml="$FOLDER/$version.xml" "$@") >>"$log" 2>&1
         result=$("$venv/bin/python" - "$FOLDER/$version.xml" <<'EOF'
 import sys

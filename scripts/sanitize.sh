@@ -8,7 +8,8 @@
 # It uses its own virtual environment (SANITIZE_VENV, default
 # /tmp/tp-sanitize-venv, made with $PYTHON or python3) and its own build
 # folder (build/sanitize), so it never touches a normal build.  The build is
-# `TESTPARAMETERS_SANITIZE=1 python setup.py build_ext`, which adds
+# `TESTPARAMETERS_SANITIZE=1 python setup.py build` (the extension and the
+# Python packages into build/sanitize/lib), which adds
 # -fsanitize=address,undefined -fno-omit-frame-pointer.  The interpreter
 # itself is not instrumented, so the ASan runtime is preloaded
 # (LD_PRELOAD=$(g++ -print-file-name=libasan.so)), and the C++ runtime with it
@@ -44,7 +45,7 @@ EOF
 "$VENV/bin/python" -m pip install -q $DEPS setuptools wheel
 
 rm -rf "$BUILD"
-TESTPARAMETERS_SANITIZE=1 "$VENV/bin/python" setup.py -q build_ext \
+TESTPARAMETERS_SANITIZE=1 "$VENV/bin/python" setup.py -q build \
     --build-temp "$BUILD/temp" --build-lib "$BUILD/lib"
 
 LIBASAN=$(g++ -print-file-name=libasan.so)
