@@ -269,3 +269,11 @@ def test_other_workbook_objects_are_not_closed(book_path, monkeypatch):
     book = BookParameters(book_path)
     assert book.load_sheet("A").get_value("P") == 1.0
     opened[0].wb.close()
+
+
+@pytest.mark.parametrize("name", [(1, 2), ("a",)])
+def test_messages_show_a_tuple_name_whole(book_path, name):
+    book = BookParameters(book_path)
+    with pytest.raises(ValueError) as info:
+        book.get_parameter(name)
+    assert str(info.value) == 'No parameter named "%s".' % (name,)
