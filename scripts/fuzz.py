@@ -105,10 +105,10 @@ def run_case(case_seed, bases, workdir, tp):
 
 
 def _selftest(case_seed):
-    spec = os.environ.get(SELFTEST_ENV, "")
-    if not spec:
+    selftest = os.environ.get(SELFTEST_ENV, "")
+    if not selftest:
         return
-    action, _, target = spec.partition(":")
+    action, _, target = selftest.partition(":")
     if str(case_seed) == target:
         sys.stdout.flush()
         if action == "crash":
