@@ -232,30 +232,22 @@ def run(cycles, rounds, every, warmup, out=sys.stdout, every_rounds=None):
                   "warm-up %d, module %s\n"
                   % (cycles, rounds, every, every_rounds, warmup, tp.__file__))
         show(sample("start", 0), out)
-        for i in range(warmup):
-            soak.cycle(i)
-        for i in range(cycles):
-            if i % every == 0:
-                s = sample("cycles", i)
-                samples["cycles"].append(s)
-                show(s, out)
-            soak.cycle(i)
-        s = sample("cycles", cycles)
-        samples["cycles"].append(s)
-        show(s, out)
 
+        def phase(name, step, count, step_every):
+            """Warm-up, then `count` steps sampled every `step_every`, then a last sample."""
+            for i in range(warmup):
+                step(i)
+            for i in range(count):
+                if i % step_every == 0:
+                    samples[name].append(sample(name, i))
+                    show(samples[name][-1], out)
+                step(i)
+            samples[name].append(sample(name, count))
+            show(samples[name][-1], out)
+
+        phase("cycles", soak.cycle, cycles, every)
         entries = soak.calls()
-        for _ in range(warmup):
-            soak.round(entries)
-        for i in range(rounds):
-            if i % every_rounds == 0:
-                s = sample("rounds", i)
-                samples["rounds"].append(s)
-                show(s, out)
-            soak.round(entries)
-        s = sample("rounds", rounds)
-        samples["rounds"].append(s)
-        show(s, out)
+        phase("rounds", lambda i: soak.round(entries), rounds, every_rounds)
         out.write("methods called per round: %d (good and bad)\n" % len(entries))
     finally:
         shutil.rmtree(folder, ignore_errors=True)
