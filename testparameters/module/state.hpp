@@ -110,7 +110,6 @@ namespace tp {
     X(fchmod, "fchmod")                                                 \
     X(fchown, "fchown")                                                 \
     X(errno_attr, "errno")                                              \
-    X(chmod, "chmod")                                                   \
     X(fsync, "fsync")                                                   \
     X(replace, "replace")                                               \
     X(unlink, "unlink")                                                 \
