@@ -188,8 +188,14 @@ Ref book_save(const Call& c) {
     const Names& n = c.n();
     PyObject* self = c.self();
     Ref book = xl::open_editable(c, getattr(self, n.bookname));
-    write_tables(c, getattr(self, n.book_sheets), book);
-    store(c, book, getattr(self, n.bookname));
+    try {
+        write_tables(c, getattr(self, n.book_sheets), book);
+        store(c, book, getattr(self, n.bookname));
+    } catch (const PyError&) {
+        xl::close_editable(c, book);
+        throw;
+    }
+    xl::close_editable(c, book);
     return none();
 }
 

@@ -72,6 +72,7 @@ namespace tp {
     X(formula_code, "f")                                                \
     X(string_code, "s")                                                 \
     X(keep_vba, "keep_vba")                                             \
+    X(vba_archive, "vba_archive")                                       \
     X(rich_text, "rich_text")                                           \
     X(cells_attr, "_cells")                                             \
     X(merged_cells, "merged_cells")                                     \

@@ -69,6 +69,12 @@ private:
 // other callable bound there is called with the name alone: its keywords are
 // unknown.
 Ref open_editable(const Call& c, PyObject* bookname);
+// Done with a workbook from open_editable: the copy of the package that
+// keep_vba attached to a library workbook is closed now, while the workbook
+// is still whole (closed by the collector later, after the buffer it writes
+// into, it would report an error nobody can act on). An error on the way is
+// kept.
+void close_editable(const Call& c, PyObject* book) noexcept;
 // Workbook(), looked up in the module namespace at call time.
 Ref new_workbook(const Call& c);
 // Removes the active worksheet (the default one of a new workbook):

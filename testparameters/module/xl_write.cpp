@@ -143,6 +143,17 @@ Ref open_editable(const Call& c, PyObject* bookname) {
     return call(fn, bookname);
 }
 
+void close_editable(const Call& c, PyObject* book) noexcept {
+    PendingError pending;
+    try {
+        if (!is_library_workbook(c, book)) return;
+        Ref archive = getattr_opt(book, c.n().vba_archive);
+        if (archive && archive.get() != Py_None) call_method(archive, c.n().close);
+    } catch (...) {
+        PyErr_Clear();
+    }
+}
+
 Ref new_workbook(const Call& c) { return call(c.global(c.n().Workbook)); }
 
 void remove_active_sheet(const Call& c, PyObject* book) {
