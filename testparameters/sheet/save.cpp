@@ -68,7 +68,7 @@ Reading reading_of(const Names& n, PyObject* type, bool teval) {
 Ref sheet_label(PyObject* title) {
     Ref t = str(title);
     if (!compat::unicode_ready(t)) raise();
-    const Py_ssize_t len = PyUnicode_GET_LENGTH(t);
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(t.get());
     bool plain = len > 0;
     for (Py_ssize_t i = 0; i < len && plain; ++i) {
         Py_UCS4 ch = PyUnicode_READ_CHAR(t.get(), i);

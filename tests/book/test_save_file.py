@@ -269,6 +269,7 @@ def test_a_refused_save_leaves_the_file_byte_identical(tmp_path, vba, spoil, err
     if merged:
         wb["Supply"].merge_cells("B2:C2")
     wb.save(path)
+    wb.vba_archive.close()
     book = BookParameters(path)
     book.load_sheet("Supply")
     if merged:
