@@ -225,14 +225,3 @@ def test_merged_cells_among_the_written_ones_are_refused(merged, refused):
     else:
         t.save(wb)
         assert ws.cell(row=3, column=2).value == 2
-
-
-def test_never_loaded_table_refuses_to_overwrite_a_sheet_it_did_not_read():
-    wb = book(("a note right below the header",))
-    t = SheetParameters()
-    t.sheet_rename("Supply")
-    t.set_parameter(Parameter("X", value=1))
-    before = snapshot(wb["Supply"])
-    with pytest.raises(ValueError, match="^Supply row 2"):
-        t.save(wb)
-    assert snapshot(wb["Supply"]) == before
