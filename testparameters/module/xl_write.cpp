@@ -8,14 +8,17 @@ namespace tp::xl {
 
 namespace {
 
-// Runs `body`; an ordinary error it raises (an Exception) is dropped and
-// `fallback` returned instead. Anything else (KeyboardInterrupt, say) goes on.
+// Runs `body`; an error that the file's content may cause is dropped and
+// `fallback` returned instead. Anything else (KeyboardInterrupt, no memory, a
+// module that cannot be imported) goes on.
 template <class F>
 bool or_else(bool fallback, F&& body) {
     try {
         return body();
     } catch (const PyError&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError) ||
+            PyErr_ExceptionMatches(PyExc_ImportError))
+            throw;
         PyErr_Clear();
         return fallback;
     }

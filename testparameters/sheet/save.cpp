@@ -244,9 +244,13 @@ struct Forms {
     // and G are always read Raw). Numbers, booleans, texts and dates go to
     // the library as they are where loading reads them back equal; where a
     // number or date would not read back (too large for a double, inf and
-    // nan, a float that would come back as an integer, time below a
-    // millisecond), rows that read text get the value's text, which they
-    // read back exactly as loading reads the value itself.
+    // nan, a float that would come back as an integer, a date that would
+    // come back with a time, time below a millisecond), rows that read text
+    // get the value's text, which they read back exactly as loading reads
+    // the value itself; other rows refuse what cannot read back. Loading
+    // reads integral numbers as integers (3.0 comes back as 3) and dates as
+    // date-times at midnight; "auto" rows take that as the library's own
+    // conversion. Time values keep milliseconds, as the library reads them.
     Ref form(const Where& w, Reading reading, PyObject* v) {
         const Names& n = c.n();
         if (v == Py_None) return none();
@@ -281,7 +285,9 @@ struct Forms {
                 PyErr_SetObject(PyExc_TypeError, message);
                 raise();
             }
-            if (reading == Reading::Text && below_millisecond(v)) return text_of(w, v);
+            // A date comes back as a date-time at midnight, whose text is longer.
+            const bool plain_date = PyDate_Check(v) && !PyDateTime_Check(v);
+            if (reading == Reading::Text && (below_millisecond(v) || plain_date)) return text_of(w, v);
             return Ref::borrow(v);
         }
         if (PyUnicode_Check(v)) return checked_text(w, Ref::borrow(v), v);

@@ -98,6 +98,7 @@ NAN = float("nan")
     ("str", 2.5, 2.5, "2.5"),
     ("string", 2 ** 60, str(2 ** 60), str(2 ** 60)),
     ("str", datetime.time(7, 8, 9, 123456), "07:08:09.123456", "07:08:09.123456"),
+    ("str", datetime.date(2024, 5, 6), "2024-05-06", "2024-05-06"),
     ("auto", datetime.datetime(2024, 5, 6, 7, 8, 9, 123000), datetime.datetime(2024, 5, 6, 7, 8, 9, 123000),
      datetime.datetime(2024, 5, 6, 7, 8, 9, 123000)),
     ("eval", "GPIB0::5::INSTR", "'GPIB0::5::INSTR'", "GPIB0::5::INSTR"),
