@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <random>
 
@@ -51,18 +52,47 @@ Ref text_path(PyObject* name) {
     return path;
 }
 
-// os.stat(path).st_mode, or -1 when nothing is there.
-long mode_of(const Os& os, PyObject* path) {
+// What os.stat(path) says of an existing file: its mode, owner and group.
+struct Existing {
+    long mode = -1;  // -1: nothing is there
+    Ref uid, gid;
+};
+
+Existing stat_of(const Os& os, PyObject* path) {
+    Existing out;
     PyObject* st = PyObject_CallFunctionObjArgs(os.fn(os.n.stat), path, nullptr);
     if (!st) {
         if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) raise();
         PyErr_Clear();
-        return -1;
+        return out;
     }
     Ref result = Ref::steal(st);
-    long mode = PyLong_AsLong(getattr(result, os.n.st_mode));
-    if (mode == -1 && PyErr_Occurred()) raise();
-    return mode;
+    out.mode = PyLong_AsLong(getattr(result, os.n.st_mode));
+    if (out.mode == -1 && PyErr_Occurred()) raise();
+    out.uid = getattr(result, os.n.st_uid);
+    out.gid = getattr(result, os.n.st_gid);
+    return out;
+}
+
+// The new file `fd` takes the owner, group and permission bits of the file it
+// will replace. The owner and group are set where the process may (EPERM,
+// for a user who may not give a file away, is no error); the permission bits
+// after that, since a change of owner clears the set-user/group-ID bits.
+void take_over(const Os& os, PyObject* fd, const Existing& target) {
+    PyObject* done = PyObject_CallFunctionObjArgs(os.fn(os.n.fchown), fd, target.uid.get(), target.gid.get(), nullptr);
+    if (!done) {
+        if (!PyErr_ExceptionMatches(PyExc_PermissionError)) raise();
+        Ref error = Ref::steal(compat::error_take());
+        Ref number = getattr_opt(error, os.n.errno_attr);
+        const bool eperm = number && PyLong_Check(number.get()) && PyLong_AsLong(number) == EPERM;
+        if (!eperm) {
+            compat::error_raise(error.release());
+            raise();
+        }
+    }
+    Py_XDECREF(done);
+    Ref permissions = integer(target.mode & 07777);
+    call(os.fn(os.n.fchmod), fd, permissions);
 }
 
 // Opens an existing file for writing and closes it again, changing nothing:
@@ -74,17 +104,17 @@ void check_writable(const Os& os, PyObject* path) {
     call(os.fn(os.n.close), fd);
 }
 
-// A new, empty file beside `target`, created with os.open so that the
-// process's umask decides its permission bits, as for any file the library
-// creates. Gives the file's name and its open descriptor.
-void create_temp(const Os& os, PyObject* target, Ref& temp, Ref& fd) {
+// A new, empty file beside `target`, created with os.open with `permissions`
+// (which the process's umask may still narrow). Gives the file's name and its
+// open descriptor.
+void create_temp(const Os& os, PyObject* target, long permissions_bits, Ref& temp, Ref& fd) {
     Ref parts = call(getattr(os.path, os.n.split), target);
     PyObject* folder = PyTuple_GET_ITEM(parts.get(), 0);
     PyObject* base = PyTuple_GET_ITEM(parts.get(), 1);
     // A shortened base keeps the name within the file system's limit.
     Ref stem = check(PyUnicode_Substring(base, 0, 48));
     Ref flags = integer(O_CREAT | O_EXCL | O_WRONLY);
-    Ref permissions = integer(0666);
+    Ref permissions = integer(permissions_bits);
     Ref open = os.fn(os.n.open);
     Ref join = getattr(os.path, os.n.join);
     std::random_device random;
@@ -107,9 +137,12 @@ void create_temp(const Os& os, PyObject* target, Ref& temp, Ref& fd) {
 // the library writes a temporary file in the target's folder, which replaces
 // the target only once it is complete and on disk. On failure the target is
 // as it was, the temporary file is gone and the library's error goes on to
-// the caller. An existing target keeps its permission bits; a symbolic link
-// is written through and stays a link. Anything else (another workbook
-// object, a file object, a device or a pipe) is stored by book.save(filename).
+// the caller. The temporary file of an existing target has the target's
+// permission bits from its creation on, and its owner and group where the
+// process may set them; a new file's bits follow the umask, as for any file
+// the library creates. A symbolic link is written through and stays a link.
+// Anything else (another workbook object, a file object, a device or a pipe)
+// is stored by book.save(filename).
 void store(const Call& c, PyObject* book, PyObject* filename) {
     if (!xl::is_library_workbook(c, book)) return xl::save(c, book, filename);
     Ref path = text_path(filename);
@@ -117,23 +150,21 @@ void store(const Call& c, PyObject* book, PyObject* filename) {
 
     const Os os(c);
     Ref target = call(getattr(os.path, os.n.realpath), path);
-    const long mode = mode_of(os, target);
-    if (mode != -1) {
-        if (!S_ISREG(mode)) return xl::save(c, book, filename);
+    const Existing existing = stat_of(os, target);
+    const bool replacing = existing.mode != -1;
+    if (replacing) {
+        if (!S_ISREG(existing.mode)) return xl::save(c, book, filename);
         check_writable(os, target);
     }
 
     Ref temp, fd;
-    create_temp(os, target, temp, fd);
+    create_temp(os, target, replacing ? existing.mode & 07777 : 0666, temp, fd);
     try {
+        if (replacing) take_over(os, fd, existing);
         xl::save(c, book, temp);
         call(os.fn(os.n.fsync), fd);
         call(os.fn(os.n.close), fd);
         fd.reset();
-        if (mode != -1) {
-            Ref permissions = integer(mode & 07777);
-            call(os.fn(os.n.chmod), temp, permissions);
-        }
         call(os.fn(os.n.replace), temp, target);
     } catch (...) {
         PendingError pending;
@@ -157,8 +188,14 @@ Ref book_save(const Call& c) {
     const Names& n = c.n();
     PyObject* self = c.self();
     Ref book = xl::open_editable(c, getattr(self, n.bookname));
-    write_tables(c, getattr(self, n.book_sheets), book);
-    store(c, book, getattr(self, n.bookname));
+    try {
+        write_tables(c, getattr(self, n.book_sheets), book);
+        store(c, book, getattr(self, n.bookname));
+    } catch (const PyError&) {
+        xl::close_editable(c, book);
+        throw;
+    }
+    xl::close_editable(c, book);
     return none();
 }
 

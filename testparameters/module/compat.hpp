@@ -154,4 +154,33 @@ inline PyObject* type_dict(PyTypeObject* type) {
 #endif
 }
 
+// --- saving ---------------------------------------------------------------
+// Takes the exception in flight out of the thread state as one exception
+// object, its traceback attached (null when none is set).
+inline PyObject* error_take() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (!type) return nullptr;
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value && traceback) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+#endif
+}
+
+// Raises the exception object `exc` (a reference is taken over).
+inline void error_raise(PyObject* exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc);
+#else
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
+    Py_INCREF(type);
+    PyErr_Restore(type, exc, PyException_GetTraceback(exc));
+#endif
+}
+
 }  // namespace tp::compat

@@ -71,6 +71,33 @@ namespace tp {
     X(data_type, "data_type")                                           \
     X(formula_code, "f")                                                \
     X(string_code, "s")                                                 \
+    X(keep_vba, "keep_vba")                                             \
+    X(vba_archive, "vba_archive")                                       \
+    X(rich_text, "rich_text")                                           \
+    X(cells_attr, "_cells")                                             \
+    X(merged_cells, "merged_cells")                                     \
+    X(ranges, "ranges")                                                 \
+    X(min_col, "min_col")                                               \
+    X(coord, "coord")                                                   \
+    /* the package's content types (is it a macro workbook?) */          \
+    X(ZipFile, "ZipFile")                                               \
+    X(getinfo, "getinfo")                                               \
+    X(file_size, "file_size")                                           \
+    X(read, "read")                                                     \
+    X(fromstring, "fromstring")                                         \
+    X(forbid_dtd, "forbid_dtd")                                         \
+    X(iter, "iter")                                                     \
+    X(get, "get")                                                       \
+    X(ContentType, "ContentType")                                       \
+    /* values and exceptions (what a save writes) */                    \
+    X(tzinfo, "tzinfo")                                                 \
+    X(literal_eval, "literal_eval")                                     \
+    X(add_note, "add_note")                                             \
+    X(notes, "__notes__")                                               \
+    X(code, "__code__")                                                 \
+    X(co_argcount, "co_argcount")                                       \
+    X(co_kwonlyargcount, "co_kwonlyargcount")                           \
+    X(co_varnames, "co_varnames")                                       \
     /* files (atomic replace of a saved workbook) */                    \
     X(path, "path")                                                     \
     X(realpath, "realpath")                                             \
@@ -79,7 +106,11 @@ namespace tp {
     X(open, "open")                                                     \
     X(stat, "stat")                                                     \
     X(st_mode, "st_mode")                                               \
-    X(chmod, "chmod")                                                   \
+    X(st_uid, "st_uid")                                                 \
+    X(st_gid, "st_gid")                                                 \
+    X(fchmod, "fchmod")                                                 \
+    X(fchown, "fchown")                                                 \
+    X(errno_attr, "errno")                                              \
     X(fsync, "fsync")                                                   \
     X(replace, "replace")                                               \
     X(unlink, "unlink")                                                 \
@@ -107,6 +138,13 @@ struct State {
     Ref kw_cell;       // ("row", "column")
     Ref kw_load;       // ("read_only", "data_only")
     Ref kw_iter_rows;  // ("min_row", "max_col", "values_only")
+    // What the last load of each table read, for its next save: id(table) ->
+    // (weak reference to the table, record); see sheet/load_record.hpp.
+    Ref load_records;
+    // The editable open: the library function whose signature was last
+    // looked at, and whether it takes rich_text.
+    Ref open_checked;
+    bool open_rich_text = false;
 };
 
 // The state of the module object `module` (one of ours).

@@ -60,9 +60,21 @@ private:
 };
 
 // --- writing (xl_write.cpp) -------------------------------------------------
-// load_workbook(bookname), editable with the library's defaults (formulas
-// read as formulas), looked up in the module namespace at call time.
+// load_workbook(bookname), editable with formulas read as formulas, looked up
+// in the module namespace at call time. When that is the library's own
+// function, it also gets keep_vba=True for a macro workbook (its name ends in
+// .xlsm or .xltm, or its content types say macro-enabled), so that the VBA
+// project and the macro-enabled content type are kept, and rich_text=True
+// where the library takes it (openpyxl 3.1), so that rich text is kept. Any
+// other callable bound there is called with the name alone: its keywords are
+// unknown.
 Ref open_editable(const Call& c, PyObject* bookname);
+// Done with a workbook from open_editable: the copy of the package that
+// keep_vba attached to a library workbook is closed now, while the workbook
+// is still whole (closed by the collector later, after the buffer it writes
+// into, it would report an error nobody can act on). An error on the way is
+// kept.
+void close_editable(const Call& c, PyObject* book) noexcept;
 // Workbook(), looked up in the module namespace at call time.
 Ref new_workbook(const Call& c);
 // Removes the active worksheet (the default one of a new workbook):
@@ -75,21 +87,43 @@ void save(const Call& c, PyObject* book, PyObject* filename);
 // worksheet after the existing ones.
 Ref create_sheet(const Call& c, PyObject* book, PyObject* title);
 
+// A merged range of a worksheet, 1-based and inclusive, with its name (B3:C3).
+struct MergedRange {
+    Py_ssize_t min_row, max_row, min_col, max_col;
+    Ref coord;
+};
+
 // A worksheet being written, cell by cell through sheet.cell(row=..., column=...).
+// The library's own worksheet is also read without creating cells (asking it
+// through cell() would create every cell asked for: a note far below the
+// table would fill the sheet with empty rows); any other worksheet object is
+// read through cell() alone.
 class SheetWriter {
 public:
     SheetWriter(const Call& c, Ref sheet);
+    // Whether the worksheet is the library's own, whose cells are known.
+    bool knows_cells() const { return bool(cells_); }
     // sheet.max_row: the last row holding data; 0 for a worksheet object
     // without one (or with None there), whose rows are then taken as empty.
     Py_ssize_t max_row() const;
-    // sheet.cell(row=row, column=column).value
+    // The content of the cell: sheet.cell(row=row, column=column).value, or
+    // for the library's worksheet the same without creating the cell (None
+    // when there is none).
     Ref read(Py_ssize_t row, int column);
+    // Whether the cell is known to be empty: only the library's worksheet
+    // knows; for any other object false.
+    bool known_empty(Py_ssize_t row, int column);
+    // Whether the cell still holds `content` as a load read it (an equal
+    // value of the same kind). A formula holds whatever its last result was,
+    // and a rich text holds its plain text.
+    bool holds(Py_ssize_t row, int column, PyObject* content);
     // The rows from `first` to `last` that may hold a cell in `column`, in
-    // order. The library's own worksheet knows which cells it holds, and
-    // asking it through cell() would create every one of them (a note far
-    // below the table would fill the sheet with empty rows), so only the rows
-    // it holds are given; for any other worksheet object, every row.
+    // order: only the rows the library's worksheet holds a cell of; for any
+    // other worksheet object, every row.
     std::vector<Py_ssize_t> rows_with_cell(int column, Py_ssize_t first, Py_ssize_t last);
+    // The merged ranges of the library's worksheet that reach into columns
+    // `first_col` to `last_col`; none for any other object.
+    std::vector<MergedRange> merged_ranges(int first_col, int last_col);
     // Empties the cell, without creating it when the library's worksheet holds none.
     void clear(Py_ssize_t row, int column);
     // sheet.cell(row=row, column=column).value = content. A text that the
@@ -99,6 +133,8 @@ public:
 
 private:
     Ref cell_at(Py_ssize_t row, int column);
+    // The library's cell object at (row, column), or an empty Ref.
+    Ref known_cell(Py_ssize_t row, int column);
 
     const Call& c_;
     Ref sheet_;
@@ -106,6 +142,7 @@ private:
     Py_ssize_t row_ = 0;
     Ref row_obj_;   // `row_` as an int object
     Ref cells_;     // the cells the library's worksheet holds, by (row, column)
+    Ref rich_text_class_;  // the library's rich text class, when it has one
 };
 
 }  // namespace tp::xl

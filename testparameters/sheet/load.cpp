@@ -2,6 +2,7 @@
 // table, one record per row with a name.
 #include "module/members.hpp"
 #include "module/xl.hpp"
+#include "sheet/load_record.hpp"
 #include "sheet/register.hpp"
 #include "sheet/strops.hpp"
 
@@ -141,7 +142,8 @@ Ref sheet_load(const Call& c) {
     xl::Rows rows(c, sheet);
     EmptyRun empty(c[3]);
     NameIndex index;
-    while (rows.next()) {
+    sheet::LoadRecorder record(c, sheetname, c[3]);  // dropped unless installed
+    for (Py_ssize_t row = 2; rows.next(); ++row) {
         Ref name = rows.value(6);
         if (name.get() == Py_None || strops::equals(strops::str_stripped(n, name), "")) {
             if (empty.add()) break;
@@ -154,13 +156,16 @@ Ref sheet_load(const Call& c) {
         Ref up = rows.value(4);
         Ref unit = rows.value(5);
         Ref type = rows.value(7);
-        value = call_method(self, n.parse_value, value, type);
-        low = call_method(self, n.parse_value, low, type);
-        up = call_method(self, n.parse_value, up, type);
+        Ref raw_value = std::move(value), raw_low = std::move(low), raw_up = std::move(up);
+        value = call_method(self, n.parse_value, raw_value, type);
+        low = call_method(self, n.parse_value, raw_low, type);
+        up = call_method(self, n.parse_value, raw_up, type);
         Ref parameter_class = c.global(n.Parameter);
         Ref para = call(parameter_class, name, desc, value, low, up, unit, type);
         register_row(c, para, index);
+        record.add(row, name, {desc, value, low, up, unit, name, type}, {raw_value, raw_low, raw_up});
     }
+    record.install();
     return none();
 }
 
