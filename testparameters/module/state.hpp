@@ -83,6 +83,27 @@ namespace tp {
     X(fsync, "fsync")                                                   \
     X(replace, "replace")                                               \
     X(unlink, "unlink")                                                 \
+    /* the saving pass: zip packages, the saved workbook, warnings */   \
+    X(ZipFile, "ZipFile")                                               \
+    X(infolist, "infolist")                                             \
+    X(filename, "filename")                                             \
+    X(read, "read")                                                     \
+    X(writestr, "writestr")                                             \
+    X(worksheets, "worksheets")                                         \
+    X(title, "title")                                                   \
+    X(cells_attr, "_cells")                                             \
+    X(value_attr, "_value")                                             \
+    X(catch_warnings, "catch_warnings")                                 \
+    X(simplefilter, "simplefilter")                                     \
+    X(warn_explicit, "warn_explicit")                                   \
+    X(enter, "__enter__")                                               \
+    X(exit, "__exit__")                                                 \
+    X(message, "message")                                               \
+    X(category, "category")                                             \
+    X(lineno, "lineno")                                                 \
+    X(record, "record")                                                 \
+    X(always, "always")                                                 \
+    X(write_mode, "w")                                                  \
     /* texts */                                                         \
     X(empty, "")                                                        \
     X(str_type, "str")                                                  \
@@ -107,6 +128,7 @@ struct State {
     Ref kw_cell;       // ("row", "column")
     Ref kw_load;       // ("read_only", "data_only")
     Ref kw_iter_rows;  // ("min_row", "max_col", "values_only")
+    Ref kw_record;     // ("record",)
 };
 
 // The state of the module object `module` (one of ours).
