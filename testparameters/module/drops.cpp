@@ -189,7 +189,8 @@ bool told_elsewhere(const std::string& element) {
                                         "cellWatches", "protectedRanges", "drawing", "legacyDrawing",
                                         "legacyDrawingHF", "tableParts", "sheetCalcPr", "phoneticPr",
                                         "dimension", "sheetPr", "sheetViews", "sheetFormatPr", "sheetData",
-                                        "printOptions", "pageMargins", "pageSetup", "headerFooter", "cols"};
+                                        "printOptions", "pageMargins", "pageSetup", "headerFooter", "cols",
+                                        "sheetProtection"};
     for (const char* n : names)
         if (element == n) return true;
     return false;
