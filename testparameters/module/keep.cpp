@@ -722,9 +722,13 @@ void keep_what_the_save_did_not_change(const Call& c, PyObject* book, PyObject* 
 
     for (size_t i = 0; i < count; ++i) {
         const pkg::Sheet& s = written.sheets[i];
+        // A formula the library wrote has an empty result, which is as good
+        // as none: its sheet is rewritten only for what changes its meaning.
         bool needed = !fixes[i].empty() || !verdict.restore[i].empty();
-        for (const auto& kv : s.cells)
-            if (!needed && kv.second.kind == Kind::formula) needed = true;  // its empty result goes
+        for (uint64_t k : verdict.clear[i]) {
+            auto cell = s.cells.find(k);
+            if (!needed && cell != s.cells.end() && cell->second.kind != Kind::formula) needed = true;
+        }
         if (!needed || s.part.empty()) continue;
         SheetEdits edits{&fixes[i], &verdict.restore[i], &verdict.clear[i]};
         SheetRewriter r(edits);

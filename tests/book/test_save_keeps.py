@@ -281,3 +281,21 @@ def test_doctype_in_a_part_refuses_the_save(tmp_path, doctype, error):
     with open(path, "rb") as f:
         assert f.read() == before
     assert os.listdir(str(tmp_path)) == ["f.xlsx"]
+
+
+@pytest.mark.parametrize("change", [True, False])
+def test_array_formula_block_goes_with_its_formula(tmp_path, change):
+    path = str(tmp_path / "a.xlsx")
+    wb = xlsxwriter.Workbook(path)
+    write_table(wb.add_worksheet("Supply"), [["core", 3.3, None, None, "V", "VDD", "float"],
+                                             ["io", 1.8, None, None, "V", "VIO", "float"]])
+    calc = wb.add_worksheet("Calc")
+    calc.write_array_formula("A1:A2", "{=Supply!B2:B3*2}", None, 6.6)
+    calc.write_formula("A3", "=A2+1", None, 1)     # reads the block, not its formula cell
+    wb.close()
+    book = BookParameters(path)
+    book.load_sheet("Supply")
+    if change:
+        book.set_value("VDD", 3.4)
+    book.save()
+    assert calc_a(path, 3) == ([None, None, None] if change else [6.6, 0, 1])
