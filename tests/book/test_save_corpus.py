@@ -64,7 +64,17 @@ def test_save_without_change_keeps_the_workbook(tmp_path, name):
     assert [w.category for w in caught] in ([], [UserWarning])
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        after = contents(path)
+        try:
+            after = contents(path)
+        except Exception:
+            # Some openpyxl releases (3.1.3) cannot read back the styles they write.
+            plain = str(tmp_path / ("plain-" + name))
+            openpyxl.load_workbook(os.path.join(CORPUS, name)).save(plain)
+            try:
+                contents(plain)
+            except Exception as error:
+                pytest.skip("openpyxl cannot read back its own save: %r" % error)
+            raise
     changed = sorted(k for k in set(before) | set(after) if before.get(k) != after.get(k))
     if caught:
         assert str(caught[0].message).startswith(path + ": this save drops what openpyxl cannot keep: ")

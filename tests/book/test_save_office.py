@@ -66,6 +66,13 @@ def test_workbook_written_by_the_office_program_keeps_results_of_other_sheets(tm
     path = str(tmp_path / "office.xlsx")
     shutil.copyfile(str(folder / "src.xlsx"), path)
 
+    plain = str(tmp_path / "plain.xlsx")
+    openpyxl.load_workbook(path).save(plain)
+    try:
+        openpyxl.load_workbook(plain, read_only=True).close()
+    except IndexError as error:
+        pytest.skip("this openpyxl cannot read back its own save of the file: %r" % error)
+
     book = BookParameters(path)
     book.load_sheet("Supply")
     book.set_value("IDD", 13)
