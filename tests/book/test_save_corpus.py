@@ -9,7 +9,7 @@ import warnings
 import openpyxl
 import pytest
 
-from orv_testparameters import BookParameters
+from orv_testparameters import BookParameters, Parameter, SheetParameters
 
 CORPUS = os.path.join(os.path.dirname(__file__), "..", "..", "..", "shared", "corpus", "calamine")
 FILES = sorted(f for f in os.listdir(CORPUS) if f.endswith((".xlsx", ".xlsm"))) if os.path.isdir(CORPUS) else []
@@ -82,3 +82,36 @@ def test_save_without_change_keeps_the_workbook(tmp_path, name):
     # datetime rather than date; no other cell may change.
     changed = [k for k in changed if not (hasattr(before.get(k), "year") and hasattr(after.get(k), "year"))]
     assert changed == []
+
+
+@pytest.mark.parametrize("name", FILES)
+def test_save_that_adds_a_sheet_keeps_or_removes_results_never_alters_them(tmp_path, name):
+    """A save that changes something (here: a new parameter sheet) makes every
+    formula of the workbook go through the reference analysis."""
+    path = str(tmp_path / name)
+    shutil.copyfile(os.path.join(CORPUS, name), path)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            openpyxl.load_workbook(path)
+            before = contents(path)
+        except Exception:
+            pytest.skip("openpyxl does not read it")
+        book = BookParameters(path)
+        table = SheetParameters()
+        table.set_parameter(Parameter("P", value=1.5))
+        table.sheet_rename("ZZ new")
+        book._BookParameters__all_sheet_parameters.append(table)
+        try:
+            book.save()
+            after = contents(path)
+        except Exception as error:
+            pytest.skip("openpyxl does not write or read back this workbook: %r" % error)
+    for key, value in before.items():
+        if key[1] == "ZZ new":
+            continue
+        if key[0] and (False, key[1], key[2], key[3]) in before and \
+                isinstance(before[(False,) + key[1:]], str) and before[(False,) + key[1:]].startswith("="):
+            assert after.get(key) in (value, None), key       # a formula's result: kept or removed
+        elif not hasattr(value, "year"):
+            assert after.get(key) == value, key
