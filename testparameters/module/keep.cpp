@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <deque>
+#include <map>
 #include <unordered_set>
 
 namespace tp::xl {
@@ -95,18 +96,28 @@ bool exact_number(PyObject* value, std::string& out) {
     return false;
 }
 
+// What the library writes for a number: "%.16g" of it as a float.
+std::string library_digits(double d) {
+    char* s = PyOS_double_to_string(d, 'g', 16, 0, nullptr);
+    if (!s) raise();
+    std::string out(s);
+    PyMem_Free(s);
+    return out;
+}
+
+// Whether the library's text reads back as exactly `value`.
 bool reads_back_as(const std::string& written, const std::string& exact, PyObject* value) {
     if (written == exact) return true;
     if (!PyFloat_Check(value)) return false;  // an int: its digits, exactly
-    char* end = nullptr;
-    const double d = std::strtod(written.c_str(), &end);
-    return end != written.c_str() && *end == '\0' && d == PyFloat_AS_DOUBLE(value);
+    return std::strtod(written.c_str(), nullptr) == PyFloat_AS_DOUBLE(value);
 }
 
-// The in-memory worksheets of `book` by title (the library's own Worksheet
-// class only), for the numbers they hold.
-void number_fixes(const Call& c, PyObject* book, pkg::Package& written,
-                  std::vector<std::unordered_map<uint64_t, std::string>>& fixes) {
+// The numbers of the in-memory worksheets of `book` (the library's own
+// Worksheet class only) that the library's digits would not give back, as
+// the texts that do, by sheet title and cell; and whether any cell may hold
+// a formula (a text starting with "=", or one of the library's formula objects).
+void number_fixes(const Call& c, PyObject* book, std::map<std::string, std::unordered_map<uint64_t, std::string>>& fixes,
+                  bool& formulas) {
     const Names& n = c.n();
     Ref module = check(PyImport_ImportModule("openpyxl.worksheet.worksheet"));
     Ref worksheet_class = getattr(module, Ref(text("Worksheet")));
@@ -114,17 +125,16 @@ void number_fixes(const Call& c, PyObject* book, pkg::Package& written,
     Ref it = check(PyObject_GetIter(sheets));
     std::string exact;
     while (Ref ws = Ref::steal(PyIter_Next(it))) {
-        if (reinterpret_cast<PyObject*>(Py_TYPE(ws.get())) != worksheet_class.get()) continue;
+        if (reinterpret_cast<PyObject*>(Py_TYPE(ws.get())) != worksheet_class.get()) {
+            formulas = true;  // unknown: look at the file
+            continue;
+        }
         Ref title = getattr(ws, n.title);
         if (!PyUnicode_Check(title)) continue;
         Py_ssize_t size = 0;
         const char* t = PyUnicode_AsUTF8AndSize(title, &size);
         if (!t) raise();
-        const std::string name(t, (size_t)size);
-        size_t index = 0;
-        while (index < written.sheets.size() && written.sheets[index].title != name) ++index;
-        if (index == written.sheets.size()) continue;
-        Cells& cells = written.sheets[index].cells;
+        std::unordered_map<uint64_t, std::string>* sheet_fixes = nullptr;
         Ref store = getattr(ws, n.cells_attr);
         if (!PyDict_Check(store)) continue;
         PyObject *k, *cell;
@@ -133,16 +143,30 @@ void number_fixes(const Call& c, PyObject* book, pkg::Package& written,
             if (!PyTuple_Check(k) || PyTuple_GET_SIZE(k) != 2) continue;
             Ref hold = Ref::borrow(cell);
             Ref value = getattr_opt(hold, n.value_attr);
-            if (!value || !exact_number(value, exact)) continue;
+            if (!value || value.get() == Py_None) continue;
+            if (PyUnicode_Check(value)) {
+                if (!formulas && PyUnicode_GET_LENGTH(value.get()) > 1 && PyUnicode_READ_CHAR(value.get(), 0) == '=')
+                    formulas = true;
+                continue;
+            }
+            if (!exact_number(value, exact)) {
+                if (!PyBool_Check(value) && !PyFloat_Check(value) && !PyLong_Check(value) &&
+                    !PyBytes_Check(value))
+                    formulas = true;  // a formula object, a date, rich text: look at the file
+                continue;
+            }
+            const double d = PyFloat_Check(value) ? PyFloat_AS_DOUBLE(value.get()) : PyLong_AsDouble(value);
+            if (d == -1.0 && PyErr_Occurred()) {
+                PyErr_Clear();
+                continue;  // an int beyond any double, which the library refuses itself
+            }
+            if (reads_back_as(library_digits(d), exact, value)) continue;
             const long row = PyLong_AsLong(PyTuple_GET_ITEM(k, 0));
             const long col = PyLong_AsLong(PyTuple_GET_ITEM(k, 1));
             if (PyErr_Occurred()) raise();
             if (row < 1 || col < 1 || row > (long)formula::kMaxRow || col > (long)formula::kMaxColumn) continue;
-            auto found = cells.find(pkg::key((uint32_t)row, (uint32_t)col));
-            if (found == cells.end() || found->second.kind != Kind::number) continue;
-            if (reads_back_as(found->second.value, exact, value)) continue;
-            found->second.value = exact;
-            fixes[index][found->first] = exact;
+            if (!sheet_fixes) sheet_fixes = &fixes[std::string(t, (size_t)size)];
+            (*sheet_fixes)[pkg::key((uint32_t)row, (uint32_t)col)] = exact;
         }
     }
     if (PyErr_Occurred()) raise();
@@ -676,27 +700,42 @@ bool same_bytes(PyObject* a, PyObject* b) {
 void keep_what_the_save_did_not_change(const Call& c, PyObject* book, PyObject* source, PyObject* temp,
                                        PyObject* shown) {
     const std::string name = utf8_of(shown);
+    std::map<std::string, std::unordered_map<uint64_t, std::string>> fixes_by_title;
+    bool has_formulas = false;
+    number_fixes(c, book, fixes_by_title, has_formulas);
+
+    // The cells of the files are needed only where formulas may be.
     pkg::Package written(c, temp, name);
     written.read_workbook();
-    written.read_sheets();
+    written.read_sheets(has_formulas);
     const size_t count = written.sheets.size();
-
     std::vector<std::unordered_map<uint64_t, std::string>> fixes(count);
-    number_fixes(c, book, written, fixes);
+    for (size_t i = 0; i < count; ++i) {
+        auto f = fixes_by_title.find(written.sheets[i].title);
+        if (f == fixes_by_title.end()) continue;
+        fixes[i] = std::move(f->second);
+        fixes_by_title.erase(f);  // a title twice: the first sheet of it
+        for (const auto& kv : fixes[i]) {
+            auto cell = written.sheets[i].cells.find(kv.first);
+            if (cell != written.sheets[i].cells.end() && cell->second.kind == Kind::number) cell->second.value = kv.second;
+        }
+    }
+    if (has_formulas) {
+        has_formulas = false;
+        for (const pkg::Sheet& s : written.sheets)
+            for (const auto& kv : s.cells) has_formulas = has_formulas || kv.second.kind == Kind::formula;
+    }
 
     std::unordered_map<std::string, std::string> replacement;
     Verdict verdict;
     verdict.restore.resize(count);
     verdict.clear.resize(count);
     std::string lost;
-    bool has_formulas = false;
-    for (const pkg::Sheet& s : written.sheets)
-        for (const auto& kv : s.cells) has_formulas = has_formulas || kv.second.kind == Kind::formula;
 
     if (source) {
         pkg::Package original(c, source, name);
         original.read_workbook();
-        original.read_sheets();
+        original.read_sheets(has_formulas);
         if (has_formulas) verdict = decide(original, written);
 
         // Document properties the save has no reason to change.

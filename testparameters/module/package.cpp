@@ -161,7 +161,9 @@ struct SheetReader : xml::Handler {
     std::string ext_uri;
     bool ext_counted = false;
 
-    SheetReader(Package& pkg, Sheet& s) : p(pkg), sheet(s) {}
+    bool want_cells = true;
+
+    SheetReader(Package& pkg, Sheet& s, bool cells) : p(pkg), sheet(s), want_cells(cells) {}
 
     void start(const char* name, const char** a) override {
         ++depth;
@@ -197,6 +199,9 @@ struct SheetReader : xml::Handler {
             row = r ? (uint32_t)std::strtoul(r, nullptr, 10) : row + 1;
             column = 0;
         } else if (std::strcmp(l, "c") == 0 && depth == 4) {
+            if (xml::attribute(a, "vm")) ++sheet.profile.items["rich value cell"];
+            if (xml::attribute(a, "cm")) ++sheet.profile.items["dynamic array formula"];
+            if (!want_cells) return;
             in_cell = true;
             const char* r = xml::attribute(a, "r");
             uint32_t rr = 0, cc = 0;
@@ -208,8 +213,6 @@ struct SheetReader : xml::Handler {
             }
             const char* type = xml::attribute(a, "t");
             t = type ? type : "";
-            if (xml::attribute(a, "vm")) ++sheet.profile.items["rich value cell"];
-            if (xml::attribute(a, "cm")) ++sheet.profile.items["dynamic array formula"];
             v.clear(); f.clear(); is.clear(); f_type.clear(); f_ref.clear(); f_si.clear();
             has_v = has_f = has_is = false;
         } else if (in_cell && depth == 5) {
@@ -301,7 +304,7 @@ struct SheetReader : xml::Handler {
             if (cell.kind == Kind::number && cell.value.empty()) cell.kind = Kind::none;
         }
         if (cell.kind == Kind::none) return;
-        sheet.cells[k] = std::move(cell);
+        sheet.cells.emplace(k, std::move(cell));
     }
 
     void finish() {
@@ -451,11 +454,11 @@ void Package::read_shared_strings(const std::string& part) {
     parse_part(*this, part, h);
 }
 
-void Package::read_sheets() {
+void Package::read_sheets(bool cells) {
     for (Sheet& sheet : sheets) {
         if (sheet.part.empty() || !find(sheet.part)) continue;
         sheet.rels = relationships(sheet.part);
-        SheetReader h(*this, sheet);
+        SheetReader h(*this, sheet, cells);
         parse_part(*this, sheet.part, h);
         h.finish();
     }

@@ -78,8 +78,8 @@ public:
     std::vector<Relationship> relationships(const std::string& part);
     // Reads workbook.xml, its sheets (title, part) and defined names.
     void read_workbook();
-    // Reads the cells and profile of every sheet.
-    void read_sheets();
+    // Reads the profile of every sheet, and with `cells` its cells too.
+    void read_sheets(bool cells = true);
     // Reads every entry's bytes (before the zip is rewritten).
     void read_all();
     void close();
