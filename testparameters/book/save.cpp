@@ -1,6 +1,7 @@
 // BookParameters.save and save_as: every loaded table written into a workbook,
 // which then replaces the file in one step, so that a failed write never
 // leaves a damaged or half-written file behind.
+#include "module/keep.hpp"
 #include "module/members.hpp"
 #include "module/xl.hpp"
 
@@ -133,6 +134,13 @@ void create_temp(const Os& os, PyObject* target, long permissions_bits, Ref& tem
     }
 }
 
+// book.save(filename) with the library's own warnings held back.
+void library_save(const Call& c, PyObject* book, PyObject* filename) {
+    xl::LibraryWarnings quiet(c);
+    xl::save(c, book, filename);
+    quiet.finish();
+}
+
 // book.save(filename), made safe for a library workbook stored under a path:
 // the library writes a temporary file in the target's folder, which replaces
 // the target only once it is complete and on disk. On failure the target is
@@ -143,7 +151,10 @@ void create_temp(const Os& os, PyObject* target, long permissions_bits, Ref& tem
 // the library creates. A symbolic link is written through and stays a link.
 // Anything else (another workbook object, a file object, a device or a pipe)
 // is stored by book.save(filename).
-void store(const Call& c, PyObject* book, PyObject* filename) {
+// Before the replace, the pass over the written file puts back what the
+// library lost from the target (when the workbook was read from it) and warns
+// of what it could not keep.
+void store(const Call& c, PyObject* book, PyObject* filename, bool from_target, bool rich_text) {
     if (!xl::is_library_workbook(c, book)) return xl::save(c, book, filename);
     Ref path = text_path(filename);
     if (!path) return xl::save(c, book, filename);
@@ -161,7 +172,11 @@ void store(const Call& c, PyObject* book, PyObject* filename) {
     create_temp(os, target, replacing ? existing.mode & 07777 : 0666, temp, fd);
     try {
         if (replacing) take_over(os, fd, existing);
-        xl::save(c, book, temp);
+        library_save(c, book, temp);
+        // openpyxl wrote the temporary file.
+        xl::keep_what_the_save_did_not_change(c, book, from_target && replacing ? target.get() : nullptr, temp,
+                                              filename, rich_text);
+        // The temporary file replaces the target.
         call(os.fn(os.n.fsync), fd);
         call(os.fn(os.n.close), fd);
         fd.reset();
@@ -187,11 +202,17 @@ void write_tables(const Call& c, PyObject* sheets, PyObject* book) {
 Ref book_save(const Call& c) {
     const Names& n = c.n();
     PyObject* self = c.self();
-    Ref book = xl::open_editable(c, getattr(self, n.bookname));
+    Ref book;
+    bool rich_text = false;
+    {
+        xl::LibraryWarnings quiet(c);
+        book = xl::open_editable(c, getattr(self, n.bookname), rich_text);
+        quiet.finish();
+    }
     try {
         write_tables(c, getattr(self, n.book_sheets), book);
-        store(c, book, getattr(self, n.bookname));
-    } catch (const PyError&) {
+        store(c, book, getattr(self, n.bookname), true, rich_text);
+    } catch (...) {
         xl::close_editable(c, book);
         throw;
     }
@@ -209,7 +230,7 @@ Ref book_save_as(const Call& c) {
     if (count < 0) raise();
     if (count > 0) xl::remove_active_sheet(c, book);
     write_tables(c, sheets, book);
-    store(c, book, c[1]);
+    store(c, book, c[1], false, true);
     return none();
 }
 

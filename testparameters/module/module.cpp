@@ -96,6 +96,7 @@ void state_init(PyObject* module) {
     st.kw_cell = tuple_of({st.n.row, st.n.column});
     st.kw_load = tuple_of({st.n.read_only, st.n.data_only});
     st.kw_iter_rows = tuple_of({st.n.min_row, st.n.max_col, st.n.values_only});
+    st.kw_record = tuple_of({st.n.record});
 }
 
 }  // namespace tp

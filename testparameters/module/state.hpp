@@ -114,6 +114,24 @@ namespace tp {
     X(fsync, "fsync")                                                   \
     X(replace, "replace")                                               \
     X(unlink, "unlink")                                                 \
+    /* the saving pass: zip packages, the saved workbook, warnings */   \
+    X(infolist, "infolist")                                             \
+    X(filename, "filename")                                             \
+    X(writestr, "writestr")                                             \
+    X(worksheets, "worksheets")                                         \
+    X(title, "title")                                                   \
+    X(value_attr, "_value")                                             \
+    X(catch_warnings, "catch_warnings")                                 \
+    X(simplefilter, "simplefilter")                                     \
+    X(warn_explicit, "warn_explicit")                                   \
+    X(enter, "__enter__")                                               \
+    X(exit, "__exit__")                                                 \
+    X(message, "message")                                               \
+    X(category, "category")                                             \
+    X(lineno, "lineno")                                                 \
+    X(record, "record")                                                 \
+    X(always, "always")                                                 \
+    X(write_mode, "w")                                                  \
     /* texts */                                                         \
     X(empty, "")                                                        \
     X(str_type, "str")                                                  \
@@ -145,6 +163,7 @@ struct State {
     // looked at, and whether it takes rich_text.
     Ref open_checked;
     bool open_rich_text = false;
+    Ref kw_record;     // ("record",)
 };
 
 // The state of the module object `module` (one of ours).

@@ -67,8 +67,9 @@ private:
 // project and the macro-enabled content type are kept, and rich_text=True
 // where the library takes it (openpyxl 3.1), so that rich text is kept. Any
 // other callable bound there is called with the name alone: its keywords are
-// unknown.
-Ref open_editable(const Call& c, PyObject* bookname);
+// unknown. A workbook whose text the library's rich-text reader would lose is
+// opened without rich text. `rich_text` tells whether rich text was asked for.
+Ref open_editable(const Call& c, PyObject* bookname, bool& rich_text);
 // Done with a workbook from open_editable: the copy of the package that
 // keep_vba attached to a library workbook is closed now, while the workbook
 // is still whole (closed by the collector later, after the buffer it writes

@@ -2,6 +2,8 @@
 // editing, creating one, its worksheets and cells, and storing it.
 #include "module/xl.hpp"
 
+#include "module/package.hpp"
+
 #include <algorithm>
 
 namespace tp::xl {
@@ -132,14 +134,31 @@ bool takes_rich_text(const Call& c, PyObject* fn) {
     return takes;
 }
 
+// Whether the library's rich-text reader would lose text of the file's shared
+// strings: it keeps only the text of a string item that has a text of its own
+// before its runs. Such a workbook is opened without rich text (its
+// formatting is then flattened, and the save says so) rather than lose text.
+// Whatever cannot be read counts as no: the open then reports it.
+bool rich_text_loses_text(const Call& c, PyObject* bookname) {
+    Ref path = path_text(bookname);
+    if (!path) return false;
+    return or_else(false, [&] {
+        pkg::Package package(c, path, std::string());
+        package.read_workbook();
+        return package.plain_before_runs > 0;
+    });
+}
+
 }  // namespace
 
-Ref open_editable(const Call& c, PyObject* bookname) {
+Ref open_editable(const Call& c, PyObject* bookname, bool& rich_text) {
     const Names& n = c.n();
+    rich_text = false;
     Ref fn = c.global(n.load_workbook);
     if (!is_library_open(c, fn)) return call(fn, bookname);
     const bool vba = is_macro_workbook(n, bookname);
-    const bool rich = takes_rich_text(c, fn);
+    const bool rich = takes_rich_text(c, fn) && !rich_text_loses_text(c, bookname);
+    rich_text = rich;
     if (vba && rich) return call_kw(fn, {bookname, Py_True, Py_True}, Ref(tuple_of({n.keep_vba, n.rich_text})));
     if (vba) return call_kw(fn, {bookname, Py_True}, Ref(tuple_of({n.keep_vba})));
     if (rich) return call_kw(fn, {bookname, Py_True}, Ref(tuple_of({n.rich_text})));
