@@ -10,11 +10,14 @@ namespace tp::sheet {
 // what the type's own attribute search finds. Asked of the namespaces
 // directly: the interpreter's look-up cache would only be churned by
 // thousands of distinct parameter names. -1 when the MRO is not at hand.
+// A key's __eq__ run by a dict look-up may give the class new bases, which
+// replaces (and frees) its MRO tuple: the walk holds the tuple it started
+// with, as the interpreter's own look-up does, and goes on along it.
 inline int defined_in_mro(PyTypeObject* type, PyObject* name) {
-    PyObject* mro = type->tp_mro;
-    if (!mro || !PyTuple_Check(mro)) return -1;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject* base = PyTuple_GET_ITEM(mro, i);
+    const Ref mro = Ref::borrow(type->tp_mro);
+    if (!mro || !PyTuple_Check(mro.get())) return -1;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro.get(), i);
         if (!PyType_Check(base)) return -1;
         Ref dict = Ref::steal(compat::type_dict(reinterpret_cast<PyTypeObject*>(base)));
         if (!dict) {
