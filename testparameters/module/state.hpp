@@ -49,6 +49,7 @@ namespace tp {
     X(pop, "pop")                                                       \
     X(index, "index")                                                   \
     X(setter, "setter")                                                 \
+    X(init, "__init__")                                                 \
     X(optimize, "optimize")                                             \
     /* spreadsheet library */                                           \
     X(sheetnames, "sheetnames")                                         \
@@ -107,6 +108,15 @@ struct State {
     Ref kw_cell;       // ("row", "column")
     Ref kw_load;       // ("read_only", "data_only")
     Ref kw_iter_rows;  // ("min_row", "max_col", "values_only")
+    // Counts the calls of the module's own code into code that may be the
+    // caller's (a cell evaluated as Python, str() or a method of an object
+    // of a class not the interpreter's own), so that a load can tell that
+    // none happened while it converted a row.
+    unsigned long calls_out = 0;
+    // The builtins module's own eval function, once a look-up has found it
+    // (the object itself, so that telling it from a replacement is one
+    // comparison).
+    Ref builtin_eval;
 };
 
 // The state of the module object `module` (one of ours).

@@ -38,16 +38,25 @@ Ref sheet(const Call& c, PyObject* book, PyObject* title);
 //    see whether any row lies below the header (none when it is less than 2)
 //    and once more for the last row, and each cell is
 //    sheet.cell(row=..., column=...).value, fetched when value() asks for it.
+//  * The iterator of the one pass is closed when the Rows object goes, also
+//    when the load stops early or fails, so that the worksheet's part of the
+//    archive is not left open until garbage collection.
 class Rows {
 public:
     Rows(const Call& c, PyObject* sheet);
     Rows(const Rows&) = delete;
     Rows& operator=(const Rows&) = delete;
+    ~Rows();
 
     // Moves to the next row; false once the rows are exhausted.
     bool next();
     // The content of the cell of the current row in `column` (1 to 7).
     Ref value(int column);
+    // The number of the current row in the worksheet (2 for the first).
+    Py_ssize_t row() const { return row_; }
+    // Whether the worksheet is the library's own (read-only or editable), so
+    // that reading it runs the library's code and nothing of the caller's.
+    bool from_library() const { return library_; }
 
 private:
     const Call& c_;
@@ -57,6 +66,7 @@ private:
     Py_ssize_t row_ = 1;
     Py_ssize_t end_ = 2;  // cell by cell: one past the last row
     Ref row_number_;
+    bool library_ = false;
 };
 
 // --- writing (xl_write.cpp) -------------------------------------------------

@@ -48,13 +48,19 @@ inline bool is_reserved(const Call& c, PyObject* name) {
     return bool(getattr_opt(reinterpret_cast<PyObject*>(cls), name));
 }
 
-// Reads the record's name, refuses a reserved one and makes the record the
-// attribute of that name of the table (c.self()). Returns the name.
-inline Ref assign_record(const Call& c, PyObject* record) {
+// Reads the record's name and refuses a reserved one. Returns the name.
+inline Ref record_name(const Call& c, PyObject* record) {
     Ref name = getattr(record, c.n().name);
     if (PyUnicode_Check(name) && is_reserved(c, name))
         raise_format(PyExc_AttributeError,
                      "Parameter name \"%s\" is reserved: it is an attribute of the SheetParameters object.", name);
+    return name;
+}
+
+// Reads the record's name, refuses a reserved one and makes the record the
+// attribute of that name of the table (c.self()). Returns the name.
+inline Ref assign_record(const Call& c, PyObject* record) {
+    Ref name = record_name(c, record);
     setattr(c.self(), name, record);
     return name;
 }
