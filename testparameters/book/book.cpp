@@ -107,14 +107,15 @@ Ref book_load_sheet(const Call& c) {
         Ref sheet_class = c.global(c.n().SheetParameters);
         target = call(sheet_class, getattr(c.self(), c.n().book_support_eval));
     }
-    Ref book = xl::open_read_only(c, getattr(c.self(), c.n().bookname));
+    Ref bookname = getattr(c.self(), c.n().bookname);
+    Ref book = xl::open_read_only(c, bookname);
     try {
         call_method(target, c.n().load, book, sheetname);
-    } catch (const PyError&) {
-        xl::close_read_only_keeping_error(c, book);
+    } catch (...) {
+        xl::close_read_only_keeping_error(c, book, bookname);
         throw;
     }
-    xl::close_read_only(c, book);
+    xl::close_read_only_after_load(c, book, bookname);
     if (!reload) call_method(loaded_sheets(c), c.n().append, target);
     return target;
 }

@@ -67,6 +67,9 @@ namespace tp {
     X(values_only, "values_only")                                       \
     X(reset_dimensions, "reset_dimensions")                             \
     X(close, "close")                                                   \
+    X(closed, "closed")                                                 \
+    X(archive, "_archive")                                              \
+    X(fp, "fp")                                                         \
     X(row, "row")                                                       \
     X(column, "column")                                                 \
     X(data_type, "data_type")                                           \

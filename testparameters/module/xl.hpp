@@ -15,11 +15,17 @@ bool is_library_workbook(const Call& c, PyObject* book);
 // load_workbook(bookname, read_only=True, data_only=True), looked up in the
 // module namespace at call time.
 Ref open_read_only(const Call& c, PyObject* bookname);
-// Closes a genuine read-only workbook of the library, so that its file is not
-// left open until garbage collection; leaves any other object alone.
-void close_read_only(const Call& c, PyObject* book);
+// Closes a genuine read-only workbook of the library opened from `bookname`,
+// so that its file is not left open until garbage collection; leaves any
+// other object alone.
+void close_read_only(const Call& c, PyObject* book, PyObject* bookname);
+// The same after a load that worked: a failure to close does not undo the
+// load. An Exception is reported through sys.unraisablehook, as the
+// interpreter reports one raised while an object is finalized; any other
+// (KeyboardInterrupt, SystemExit) goes on to the caller.
+void close_read_only_after_load(const Call& c, PyObject* book, PyObject* bookname);
 // The same while an exception is on its way: that exception is kept.
-void close_read_only_keeping_error(const Call& c, PyObject* book) noexcept;
+void close_read_only_keeping_error(const Call& c, PyObject* book, PyObject* bookname) noexcept;
 // book.sheetnames, and whether `title` is one of them (the host's `in`).
 bool has_sheet(const Call& c, PyObject* book, PyObject* title);
 // book[title]
