@@ -137,7 +137,8 @@ Ref book_get_sheet_parameters(const Call& c) {
 Ref book_get_parameter(const Call& c) {
     PyObject* name = c[1];
     Ref sheets = loaded_sheets(c);
-    const Py_ssize_t count = check_status((int)PyObject_Length(sheets));
+    const Py_ssize_t count = PyObject_Length(sheets);
+    if (count < 0) raise();
     for (Py_ssize_t i = count; i >= 1; --i) {
         Ref sheet = check(PySequence_GetItem(sheets, i - 1));
         if (truth(call_method(sheet, c.n().has_parameter, name))) return call_method(sheet, c.n().get_parameter, name);

@@ -143,6 +143,17 @@ inline PyObject* parse_to_ast(const char* source, const char* filename, int star
     return Py_CompileStringExFlags(source, filename, start, &flags, -1);
 }
 
+// CPython's private fields, read here and nowhere else.
+//
+// The hash a str has cached, or -1 while it has computed none. It is the
+// `hash` field of PyASCIIObject, which no public call returns without
+// computing a missing hash. Comparing the cached hashes rejects most unequal
+// names of one length without comparing their characters, and the scans of
+// the name lists (has_parameter, get_value across the loaded sheets) do
+// little else: bench/bench_lookup.py shows them taking twice as long without
+// it, and as long through PyObject_Hash.
+inline Py_hash_t cached_hash(PyObject* s) { return reinterpret_cast<PyASCIIObject*>(s)->hash; }
+
 // The namespace dict of a type, a new reference (static builtin types keep
 // theirs outside the type object from 3.12 on).
 inline PyObject* type_dict(PyTypeObject* type) {

@@ -169,3 +169,26 @@ def test_code_run_by_the_table_namespace_is_seen(prepare):
         table.load(openpyxl.load_workbook(io.BytesIO(data), read_only=True, data_only=True), "S")
         results.append(list(table._all_names))
     assert results[0] == results[1]
+
+
+class HugeSheetList:
+    """Loaded sheets as a sequence longer than a C int counts; the last one
+    holds the parameter."""
+
+    def __init__(self, table):
+        self.table = table
+
+    def __len__(self):
+        return 2 ** 32 + 1
+
+    def __getitem__(self, index):
+        return self.table if index == 2 ** 32 else SheetParameters()
+
+
+def test_book_look_up_counts_a_sequence_longer_than_an_int():
+    from orv_testparameters import BookParameters
+    table = SheetParameters()
+    table.set_parameter("X", value=7)
+    book = BookParameters("unused.xlsx")
+    book._BookParameters__all_sheet_parameters = HugeSheetList(table)
+    assert book.get_value("X") == 7
