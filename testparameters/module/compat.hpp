@@ -63,6 +63,46 @@ inline void error_fetch(PyObject** type, PyObject** value, PyObject** traceback)
 #endif
 }
 
+// The same, the exception as an object (before 3.12 the interpreter may keep
+// an exception that is not yet made into one).
+inline void error_fetch_normalized(PyObject** type, PyObject** value, PyObject** traceback) {
+    error_fetch(type, value, traceback);
+#if PY_VERSION_HEX < 0x030C0000
+    if (*type) PyErr_NormalizeException(type, value, traceback);
+    if (*value && *traceback) PyException_SetTraceback(*value, *traceback);
+#endif
+}
+
+// exc.add_note(note) from 3.11 on; before, what add_note does: appends to the
+// exception's __notes__ list, made when missing. 0, or -1 with an exception set.
+inline int add_note(PyObject* exc, PyObject* note) {
+#if PY_VERSION_HEX >= 0x030B0000
+    PyObject* result = PyObject_CallMethod(exc, "add_note", "O", note);
+    if (!result) return -1;
+    Py_DECREF(result);
+    return 0;
+#else
+    PyObject* notes = PyObject_GetAttrString(exc, "__notes__");
+    if (!notes) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        notes = PyList_New(0);
+        if (!notes) return -1;
+        if (PyObject_SetAttrString(exc, "__notes__", notes) < 0) {
+            Py_DECREF(notes);
+            return -1;
+        }
+    }
+    int rc = -1;
+    if (PyList_Check(notes))
+        rc = PyList_Append(notes, note);
+    else
+        PyErr_SetString(PyExc_TypeError, "Cannot add note: __notes__ is not a list");
+    Py_DECREF(notes);
+    return rc;
+#endif
+}
+
 inline void error_restore(PyObject* type, PyObject* value, PyObject* traceback) {
 #if PY_VERSION_HEX >= 0x030C0000
     (void)type;

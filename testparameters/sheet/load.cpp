@@ -2,6 +2,7 @@
 // table, one record per row with a name.
 #include "module/members.hpp"
 #include "module/xl.hpp"
+#include "sheet/locate.hpp"
 #include "sheet/register.hpp"
 #include "sheet/strops.hpp"
 
@@ -355,14 +356,17 @@ Ref sheet_load(const Call& c) {
         Ref type = rows.value(7);
         for (PyObject* cell : {desc.get(), value.get(), low.get(), up.get(), unit.get(), type.get()})
             closed = closed && strops::plain(cell);
-        value = parse(c, value, type, closed);
-        low = parse(c, low, type, closed);
-        up = parse(c, up, type, closed);
+        // An error while a cell is converted, or while the row is registered
+        // under its name, says where it happened.
+        const Py_ssize_t at = rows.row();
+        value = sheet::located(sheetname, at, 2, name, [&] { return parse(c, value, type, closed); });
+        low = sheet::located(sheetname, at, 3, name, [&] { return parse(c, low, type, closed); });
+        up = sheet::located(sheetname, at, 4, name, [&] { return parse(c, up, type, closed); });
         Ref parameter_class = c.global(n.Parameter);
         if (parameter_class.get() != index.proven_class()) closed = false;
         Ref para = call(parameter_class, name, desc, value, low, up, unit, type);
         if (!closed) index.distrust();
-        register_row(c, para, index);
+        sheet::located(sheetname, at, 6, name, [&] { register_row(c, para, index); });
     }
     return none();
 }
