@@ -42,6 +42,7 @@ namespace tp {
     X(LIMIT_MODE_RELATIVE, "LIMIT_MODE_RELATIVE")                       \
     /* methods of builtin objects */                                    \
     X(startswith, "startswith")                                         \
+    X(bit_length, "bit_length")                                         \
     X(endswith, "endswith")                                             \
     X(strip, "strip")                                                   \
     X(lower, "lower")                                                   \

@@ -128,13 +128,6 @@ Ref evaluate(const Call& c, PyObject* variable_type, PyObject* variable_str) {
     return call(eval, variable_str, globals, locals);
 }
 
-// The restricted evaluation of an "int" cell in a table without eval support.
-Ref evaluate_restricted(PyObject* variable_str) {
-    Ref value = plain_literal(variable_str);
-    if (value && (PyLong_Check(value.get()) || PyFloat_Check(value.get()))) return value;
-    return safe_eval(variable_str);
-}
-
 bool starts_with(PyObject* s, char ch) {
     if (PyUnicode_CheckExact(s)) return strops::first_char(s) == (unsigned char)ch;
     const char prefix[2] = {ch, '\0'};
@@ -173,9 +166,8 @@ Ref sheet_parse_value(const Call& c) {
         case Kind::Int: {
             // Without eval support the text is literal arithmetic at most: a
             // workbook must not be able to run code through an "int" cell.
-            Ref result = eval_supported(c) ? evaluate(c, variable_type, variable_str)
-                                           : evaluate_restricted(variable_str);
-            return check(PyNumber_Long(result));
+            if (!eval_supported(c)) return safe_eval_int(n, variable_str);
+            return check(PyNumber_Long(evaluate(c, variable_type, variable_str)));
         }
         case Kind::Float:
             if (PyUnicode_CheckExact(variable_str)) return check(PyFloat_FromString(variable_str));
