@@ -32,6 +32,10 @@ bool has_sheet(const Call& c, PyObject* book, PyObject* title);
 Ref sheet(const Call& c, PyObject* book, PyObject* title);
 
 // --- reading a worksheet (xl_read.cpp) --------------------------------------
+// Whether `sheet` is one of the library's chart sheets, which hold a chart
+// and no cells.
+bool is_chart_sheet(PyObject* sheet);
+
 // The rows of a parameter worksheet from row 2 on, one row at a time, and the
 // contents of their cells (None for an empty cell).
 //  * A genuine read-only worksheet of the library (of exactly its class

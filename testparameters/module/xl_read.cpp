@@ -22,6 +22,8 @@ bool is_library_object(PyObject* obj, const char* module, const char* name) {
 
 }  // namespace
 
+bool is_chart_sheet(PyObject* sheet) { return is_library_object(sheet, "openpyxl.chartsheet.chartsheet", "Chartsheet"); }
+
 Rows::Rows(const Call& c, PyObject* sheet) : c_(c), sheet_(sheet) {
     const Names& n = c.n();
     if (is_library_object(sheet, "openpyxl.worksheet._read_only", "ReadOnlyWorksheet")) {

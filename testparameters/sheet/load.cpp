@@ -332,6 +332,8 @@ Ref sheet_load(const Call& c) {
     }
     if (!xl::has_sheet(c, book, sheetname)) raise_format(PyExc_ValueError, "Sheet \"%s\" *NOT* FOUND.", sheetname);
     Ref sheet = xl::sheet(c, book, sheetname);
+    if (xl::is_chart_sheet(sheet))
+        raise_format(PyExc_ValueError, "Sheet \"%s\" is a chart sheet: it holds no cells to load.", sheetname);
 
     xl::Rows rows(c, sheet);
     EmptyRun empty(c[3]);

@@ -81,3 +81,14 @@ def test_an_interrupt_passes_without_a_note():
 
     exc = failed_load(book_bytes("S", [GOOD]), "S", True, Table())
     assert type(exc) is KeyboardInterrupt and not hasattr(exc, "__notes__")
+
+
+@pytest.mark.parametrize("read_only", [True, False], ids=["read_only", "editable"])
+def test_a_chart_sheet_is_refused_by_name(read_only):
+    wb = openpyxl.Workbook()
+    wb.create_chartsheet("Chart")
+    out = io.BytesIO()
+    wb.save(out)
+    book = openpyxl.load_workbook(io.BytesIO(out.getvalue()), read_only=read_only)
+    with pytest.raises(ValueError, match=r'^Sheet "Chart" is a chart sheet: it holds no cells to load\.$'):
+        SheetParameters().load(book, "Chart")
