@@ -85,8 +85,12 @@ def test_an_interrupt_passes_without_a_note():
 
 @pytest.mark.parametrize("read_only", [True, False], ids=["read_only", "editable"])
 def test_a_chart_sheet_is_refused_by_name(read_only):
+    from openpyxl.chart import BarChart, Reference
     wb = openpyxl.Workbook()
-    wb.create_chartsheet("Chart")
+    wb.active.append([1])
+    chart = BarChart()
+    chart.add_data(Reference(wb.active, min_col=1, min_row=1, max_row=1))
+    wb.create_chartsheet("Chart").add_chart(chart)
     out = io.BytesIO()
     wb.save(out)
     book = openpyxl.load_workbook(io.BytesIO(out.getvalue()), read_only=read_only)
