@@ -20,7 +20,9 @@
 # an object too; UBSan stops at the first finding with a stack trace.
 # pytest captures at the Python level (--capture=sys), so that a sanitizer
 # report written to descriptor 2 is never swallowed.
-# Child processes that the suite starts inherit all of this.
+# Child processes that the suite starts inherit all of this; some tests are
+# there for it: tests/robustness/test_hostile_code.py frees a class's MRO
+# while the module walks it (a use after free that ASan reports).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)

@@ -107,14 +107,15 @@ Ref book_load_sheet(const Call& c) {
         Ref sheet_class = c.global(c.n().SheetParameters);
         target = call(sheet_class, getattr(c.self(), c.n().book_support_eval));
     }
-    Ref book = xl::open_read_only(c, getattr(c.self(), c.n().bookname));
+    Ref bookname = getattr(c.self(), c.n().bookname);
+    Ref book = xl::open_read_only(c, bookname);
     try {
         call_method(target, c.n().load, book, sheetname);
-    } catch (const PyError&) {
-        xl::close_read_only_keeping_error(c, book);
+    } catch (...) {
+        xl::close_read_only_keeping_error(c, book, bookname);
         throw;
     }
-    xl::close_read_only(c, book);
+    xl::close_read_only_after_load(c, book, bookname);
     if (!reload) call_method(loaded_sheets(c), c.n().append, target);
     return target;
 }
@@ -136,7 +137,8 @@ Ref book_get_sheet_parameters(const Call& c) {
 Ref book_get_parameter(const Call& c) {
     PyObject* name = c[1];
     Ref sheets = loaded_sheets(c);
-    const Py_ssize_t count = check_status((int)PyObject_Length(sheets));
+    const Py_ssize_t count = PyObject_Length(sheets);
+    if (count < 0) raise();
     for (Py_ssize_t i = count; i >= 1; --i) {
         Ref sheet = check(PySequence_GetItem(sheets, i - 1));
         if (truth(call_method(sheet, c.n().has_parameter, name))) return call_method(sheet, c.n().get_parameter, name);

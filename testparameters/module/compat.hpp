@@ -63,6 +63,46 @@ inline void error_fetch(PyObject** type, PyObject** value, PyObject** traceback)
 #endif
 }
 
+// The same, the exception as an object (before 3.12 the interpreter may keep
+// an exception that is not yet made into one).
+inline void error_fetch_normalized(PyObject** type, PyObject** value, PyObject** traceback) {
+    error_fetch(type, value, traceback);
+#if PY_VERSION_HEX < 0x030C0000
+    if (*type) PyErr_NormalizeException(type, value, traceback);
+    if (*value && *traceback) PyException_SetTraceback(*value, *traceback);
+#endif
+}
+
+// exc.add_note(note) from 3.11 on; before, what add_note does: appends to the
+// exception's __notes__ list, made when missing. 0, or -1 with an exception set.
+inline int add_note(PyObject* exc, PyObject* note) {
+#if PY_VERSION_HEX >= 0x030B0000
+    PyObject* result = PyObject_CallMethod(exc, "add_note", "O", note);
+    if (!result) return -1;
+    Py_DECREF(result);
+    return 0;
+#else
+    PyObject* notes = PyObject_GetAttrString(exc, "__notes__");
+    if (!notes) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        notes = PyList_New(0);
+        if (!notes) return -1;
+        if (PyObject_SetAttrString(exc, "__notes__", notes) < 0) {
+            Py_DECREF(notes);
+            return -1;
+        }
+    }
+    int rc = -1;
+    if (PyList_Check(notes))
+        rc = PyList_Append(notes, note);
+    else
+        PyErr_SetString(PyExc_TypeError, "Cannot add note: __notes__ is not a list");
+    Py_DECREF(notes);
+    return rc;
+#endif
+}
+
 inline void error_restore(PyObject* type, PyObject* value, PyObject* traceback) {
 #if PY_VERSION_HEX >= 0x030C0000
     (void)type;
@@ -142,6 +182,17 @@ inline PyObject* parse_to_ast(const char* source, const char* filename, int star
 #endif
     return Py_CompileStringExFlags(source, filename, start, &flags, -1);
 }
+
+// CPython's private fields, read here and nowhere else.
+//
+// The hash a str has cached, or -1 while it has computed none. It is the
+// `hash` field of PyASCIIObject, which no public call returns without
+// computing a missing hash. Comparing the cached hashes rejects most unequal
+// names of one length without comparing their characters, and the scans of
+// the name lists (has_parameter, get_value across the loaded sheets) do
+// little else: bench/bench_lookup.py shows them taking twice as long without
+// it, and as long through PyObject_Hash.
+inline Py_hash_t cached_hash(PyObject* s) { return reinterpret_cast<PyASCIIObject*>(s)->hash; }
 
 // The namespace dict of a type, a new reference (static builtin types keep
 // theirs outside the type object from 3.12 on).

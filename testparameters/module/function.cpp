@@ -262,9 +262,12 @@ Ref make_function(PyObject* module, PyObject* ns, const char* cls, const char* m
     setattr(twin, Ref(text("__qualname__")), qualname);
 
     Ref fcode = getattr(twin, Ref(text("__code__")));
-    long argcount = PyLong_AsLong(getattr(fcode, Ref(text("co_argcount"))));
-    long flags = PyLong_AsLong(getattr(fcode, Ref(text("co_flags"))));
-    if (PyErr_Occurred()) raise();
+    // Each number is checked before the next call: no C-API call may run
+    // while an exception is set.
+    const long argcount = PyLong_AsLong(getattr(fcode, Ref(text("co_argcount"))));
+    if (argcount == -1 && PyErr_Occurred()) raise();
+    const long flags = PyLong_AsLong(getattr(fcode, Ref(text("co_flags"))));
+    if (flags == -1 && PyErr_Occurred()) raise();
     if (argcount + 2 > kMaxSlots) raise(PyExc_SystemError, "too many parameters");
 
     Function* obj = PyObject_GC_New(Function, &FunctionType);

@@ -38,13 +38,17 @@ inline bool eq(PyObject* a, PyObject* b) {
 
 inline bool isinstance(PyObject* obj, PyObject* cls) { return check_status(PyObject_IsInstance(obj, cls)) != 0; }
 
-// Equality of two exact str objects without going through rich comparison.
+// Equality of two exact str objects without going through rich comparison:
+// what str == str compares. The interpreter keeps every str in its canonical
+// form (the narrowest kind that holds its characters), so two are equal
+// exactly when length, kind and data are.
 inline bool exact_str_equal(PyObject* a, PyObject* b) {
     if (a == b) return true;
     if (!compat::unicode_ready(a) || !compat::unicode_ready(b)) raise();
     Py_ssize_t len = PyUnicode_GET_LENGTH(a);
     if (len != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-    Py_hash_t ha = ((PyASCIIObject*)a)->hash, hb = ((PyASCIIObject*)b)->hash;
+    // Names of one length mostly differ in the hash that each has cached.
+    const Py_hash_t ha = compat::cached_hash(a), hb = compat::cached_hash(b);
     if (ha != -1 && hb != -1 && ha != hb) return false;
     return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), (size_t)len * PyUnicode_KIND(a)) == 0;
 }

@@ -42,6 +42,7 @@ namespace tp {
     X(LIMIT_MODE_RELATIVE, "LIMIT_MODE_RELATIVE")                       \
     /* methods of builtin objects */                                    \
     X(startswith, "startswith")                                         \
+    X(bit_length, "bit_length")                                         \
     X(endswith, "endswith")                                             \
     X(strip, "strip")                                                   \
     X(lower, "lower")                                                   \
@@ -49,6 +50,7 @@ namespace tp {
     X(pop, "pop")                                                       \
     X(index, "index")                                                   \
     X(setter, "setter")                                                 \
+    X(init, "__init__")                                                 \
     X(optimize, "optimize")                                             \
     /* spreadsheet library */                                           \
     X(sheetnames, "sheetnames")                                         \
@@ -66,6 +68,9 @@ namespace tp {
     X(values_only, "values_only")                                       \
     X(reset_dimensions, "reset_dimensions")                             \
     X(close, "close")                                                   \
+    X(closed, "closed")                                                 \
+    X(archive, "_archive")                                              \
+    X(fp, "fp")                                                         \
     X(row, "row")                                                       \
     X(column, "column")                                                 \
     X(data_type, "data_type")                                           \
@@ -164,6 +169,15 @@ struct State {
     Ref open_checked;
     bool open_rich_text = false;
     Ref kw_record;     // ("record",)
+    // Counts the calls of the module's own code into code that may be the
+    // caller's (a cell evaluated as Python, str() or a method of an object
+    // of a class not the interpreter's own), so that a load can tell that
+    // none happened while it converted a row.
+    unsigned long calls_out = 0;
+    // The builtins module's own eval function, once a look-up has found it
+    // (the object itself, so that telling it from a replacement is one
+    // comparison).
+    Ref builtin_eval;
 };
 
 // The state of the module object `module` (one of ours).

@@ -15,17 +15,27 @@ bool is_library_workbook(const Call& c, PyObject* book);
 // load_workbook(bookname, read_only=True, data_only=True), looked up in the
 // module namespace at call time.
 Ref open_read_only(const Call& c, PyObject* bookname);
-// Closes a genuine read-only workbook of the library, so that its file is not
-// left open until garbage collection; leaves any other object alone.
-void close_read_only(const Call& c, PyObject* book);
+// Closes a genuine read-only workbook of the library opened from `bookname`,
+// so that its file is not left open until garbage collection; leaves any
+// other object alone.
+void close_read_only(const Call& c, PyObject* book, PyObject* bookname);
+// The same after a load that worked: a failure to close does not undo the
+// load. An Exception is reported through sys.unraisablehook, as the
+// interpreter reports one raised while an object is finalized; any other
+// (KeyboardInterrupt, SystemExit) goes on to the caller.
+void close_read_only_after_load(const Call& c, PyObject* book, PyObject* bookname);
 // The same while an exception is on its way: that exception is kept.
-void close_read_only_keeping_error(const Call& c, PyObject* book) noexcept;
+void close_read_only_keeping_error(const Call& c, PyObject* book, PyObject* bookname) noexcept;
 // book.sheetnames, and whether `title` is one of them (the host's `in`).
 bool has_sheet(const Call& c, PyObject* book, PyObject* title);
 // book[title]
 Ref sheet(const Call& c, PyObject* book, PyObject* title);
 
 // --- reading a worksheet (xl_read.cpp) --------------------------------------
+// Whether `sheet` is one of the library's chart sheets, which hold a chart
+// and no cells.
+bool is_chart_sheet(PyObject* sheet);
+
 // The rows of a parameter worksheet from row 2 on, one row at a time, and the
 // contents of their cells (None for an empty cell).
 //  * A genuine read-only worksheet of the library (of exactly its class
@@ -38,16 +48,25 @@ Ref sheet(const Call& c, PyObject* book, PyObject* title);
 //    see whether any row lies below the header (none when it is less than 2)
 //    and once more for the last row, and each cell is
 //    sheet.cell(row=..., column=...).value, fetched when value() asks for it.
+//  * The iterator of the one pass is closed when the Rows object goes, also
+//    when the load stops early or fails, so that the worksheet's part of the
+//    archive is not left open until garbage collection.
 class Rows {
 public:
     Rows(const Call& c, PyObject* sheet);
     Rows(const Rows&) = delete;
     Rows& operator=(const Rows&) = delete;
+    ~Rows();
 
     // Moves to the next row; false once the rows are exhausted.
     bool next();
     // The content of the cell of the current row in `column` (1 to 7).
     Ref value(int column);
+    // The number of the current row in the worksheet (2 for the first).
+    Py_ssize_t row() const { return row_; }
+    // Whether the worksheet is the library's own (read-only or editable), so
+    // that reading it runs the library's code and nothing of the caller's.
+    bool from_library() const { return library_; }
 
 private:
     const Call& c_;
@@ -57,6 +76,7 @@ private:
     Py_ssize_t row_ = 1;
     Py_ssize_t end_ = 2;  // cell by cell: one past the last row
     Ref row_number_;
+    bool library_ = false;
 };
 
 // --- writing (xl_write.cpp) -------------------------------------------------

@@ -4,27 +4,30 @@
 namespace tp::xl {
 namespace {
 
-// Whether `sheet` is exactly the library's read-only worksheet class, as its
-// module, already imported with the library, binds it now.
-bool is_read_only_worksheet(PyObject* sheet) {
+// Whether `obj` is exactly of the class `name` of the library's module
+// `module`, as that module, already imported with the library, binds it now.
+bool is_library_object(PyObject* obj, const char* module, const char* name) {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
     if (!modules || !PyDict_Check(modules)) return false;
-    Ref key = text("openpyxl.worksheet._read_only");
-    PyObject* module = PyDict_GetItemWithError(modules, key);  // borrowed
-    if (!module) {
+    Ref key = text(module);
+    PyObject* found = PyDict_GetItemWithError(modules, key);  // borrowed
+    if (!found) {
         if (PyErr_Occurred()) raise();
         return false;
     }
-    Ref hold = Ref::borrow(module);
-    Ref cls = getattr_opt(hold, Ref(text("ReadOnlyWorksheet")));
-    return cls && reinterpret_cast<PyObject*>(Py_TYPE(sheet)) == cls.get();
+    Ref hold = Ref::borrow(found);
+    Ref cls = getattr_opt(hold, Ref(text(name)));
+    return cls && reinterpret_cast<PyObject*>(Py_TYPE(obj)) == cls.get();
 }
 
 }  // namespace
 
+bool is_chart_sheet(PyObject* sheet) { return is_library_object(sheet, "openpyxl.chartsheet.chartsheet", "Chartsheet"); }
+
 Rows::Rows(const Call& c, PyObject* sheet) : c_(c), sheet_(sheet) {
     const Names& n = c.n();
-    if (is_read_only_worksheet(sheet)) {
+    if (is_library_object(sheet, "openpyxl.worksheet._read_only", "ReadOnlyWorksheet")) {
+        library_ = true;
         call_method(sheet, n.reset_dimensions);
         Ref iter_rows = getattr(sheet, n.iter_rows);
         Ref min_row = integer(2), max_col = integer(7);
@@ -32,6 +35,7 @@ Rows::Rows(const Call& c, PyObject* sheet) : c_(c), sheet_(sheet) {
         rows_ = check(PyObject_GetIter(rows));
         return;
     }
+    library_ = is_library_object(sheet, "openpyxl.worksheet.worksheet", "Worksheet");
     Ref two = integer(2);
     if (truth(check(PyObject_RichCompare(getattr(sheet, n.max_row), two, Py_LT)))) {
         end_ = 2;
@@ -45,6 +49,16 @@ Rows::Rows(const Call& c, PyObject* sheet) : c_(c), sheet_(sheet) {
     if (end_ == -1 && PyErr_Occurred()) raise();
 }
 
+Rows::~Rows() {
+    if (!rows_ || !PyGen_Check(rows_.get())) return;
+    PendingError pending;
+    PyObject* result = PyObject_CallMethodObjArgs(rows_, c_.n().close, nullptr);
+    if (result)
+        Py_DECREF(result);
+    else
+        PyErr_WriteUnraisable(rows_);
+}
+
 bool Rows::next() {
     if (rows_) {
         current_ = Ref::steal(PyIter_Next(rows_));
@@ -52,6 +66,7 @@ bool Rows::next() {
             if (PyErr_Occurred()) raise();
             return false;
         }
+        ++row_;
         return true;
     }
     if (row_ + 1 >= end_) return false;

@@ -235,8 +235,9 @@ std::vector<Py_ssize_t> SheetWriter::rows_with_cell(int column, Py_ssize_t first
     while (PyDict_Next(cells_, &pos, &key, &value)) {
         if (!PyTuple_Check(key) || PyTuple_GET_SIZE(key) != 2) continue;
         Py_ssize_t row = PyLong_AsSsize_t(PyTuple_GET_ITEM(key, 0));
+        if (row == -1 && PyErr_Occurred()) raise();
         long col = PyLong_AsLong(PyTuple_GET_ITEM(key, 1));
-        if (PyErr_Occurred()) raise();
+        if (col == -1 && PyErr_Occurred()) raise();
         if (col == column && row >= first && row <= last) rows.push_back(row);
     }
     std::sort(rows.begin(), rows.end());

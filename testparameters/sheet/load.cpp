@@ -3,6 +3,7 @@
 #include "module/members.hpp"
 #include "module/xl.hpp"
 #include "sheet/load_record.hpp"
+#include "sheet/locate.hpp"
 #include "sheet/register.hpp"
 #include "sheet/strops.hpp"
 
@@ -41,58 +42,230 @@ private:
     long long run_ = 0;
 };
 
-// The table's names as a set, so that registering a row does not scan
-// `_all_names`. It answers for the list only while that is the same list
-// object with the length the index last saw, holding exact str objects only;
-// in every other case the list itself is scanned, as set_parameter does.
+// Whether `fn` is the module's own function with the body `impl`.
+bool is_own_function(const Call& c, PyObject* fn, Impl impl) {
+    if (Py_TYPE(fn) != &FunctionType) return false;
+    const FunctionData& d = reinterpret_cast<Function*>(fn)->d;
+    return d.impl == impl && d.module.get() == c.fn.module.get();
+}
+
+// Whether `method` (a method of the table as looked up just now) is the
+// module's own function with the body `impl`, bound to the table.
+bool is_own_method(const Call& c, PyObject* method, Impl impl) {
+    return PyMethod_Check(method) && PyMethod_GET_SELF(method) == c.self() &&
+           is_own_function(c, PyMethod_GET_FUNCTION(method), impl);
+}
+
+// Whether every key of the dict `dict` is an exact str, whose hash and ==
+// are the interpreter's own: a look-up in such a dict runs no other code.
+bool str_keys_only(PyObject* dict) {
+    if (!dict || !PyDict_CheckExact(dict)) return false;
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(dict, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+}
+
+// What `name` finds in the namespaces along the MRO of `type` (borrowed, or
+// null in `found`), asked only of namespaces whose keys are all exact str:
+// false when one is not.
+bool find_in_mro(PyTypeObject* type, PyObject* name, PyObject*& found) {
+    found = nullptr;
+    const Ref mro = Ref::borrow(type->tp_mro);
+    if (!mro || !PyTuple_Check(mro.get())) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro.get(), i);
+        if (!PyType_Check(base)) return false;
+        Ref dict = Ref::steal(compat::type_dict(reinterpret_cast<PyTypeObject*>(base)));
+        if (!dict) {
+            if (PyErr_Occurred()) raise();
+            return false;
+        }
+        if (!str_keys_only(dict)) return false;
+        if (!found) {
+            found = PyDict_GetItemWithError(dict, name);
+            if (!found && PyErr_Occurred()) raise();
+        }
+    }
+    return true;
+}
+
+// Whether the attribute protocol of objects of `type` is the interpreter's
+// generic one, and `type` is a plain class (its metaclass is `type`).
+bool generic_attributes(PyTypeObject* type) {
+    return Py_TYPE(type) == &PyType_Type && type->tp_getattro == PyObject_GenericGetAttr &&
+           type->tp_setattro == PyObject_GenericSetAttr;
+}
+
+// Whether making `parameter_class(...)` and reading and setting the record's
+// attributes runs the module's own code and nothing else: the class is the
+// module's Parameter as it was made, or one just like it.
+bool plain_parameter_class(const Call& c, PyObject* parameter_class) {
+    if (!PyType_Check(parameter_class)) return false;
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(parameter_class);
+    if (!generic_attributes(type) || type->tp_new != PyBaseObject_Type.tp_new || type->tp_finalize || type->tp_del)
+        return false;
+    const Ref mro = Ref::borrow(type->tp_mro);
+    if (!mro || !PyTuple_Check(mro.get()) || PyTuple_GET_SIZE(mro.get()) != 2 ||
+        PyTuple_GET_ITEM(mro.get(), 1) != reinterpret_cast<PyObject*>(&PyBaseObject_Type))
+        return false;
+    const Names& n = c.n();
+    PyObject* init = nullptr;
+    if (!find_in_mro(type, n.init, init) || !init || !is_own_function(c, init, parameter_init)) return false;
+    for (PyObject* attribute : {n.name.get(), n.desc.get(), n.value.get(), n.low.get(), n.up.get(), n.unit.get(),
+                                n.type.get()}) {
+        PyObject* found = nullptr;
+        if (!find_in_mro(type, attribute, found) || found) return false;
+    }
+    return true;
+}
+
+// Whether registering a record in the table (c.self()) the way register_row
+// does runs no code but the module's and the interpreter's: the table's
+// class and the Parameter class keep to the generic attribute protocol,
+// _parse_value and set_parameter are the module's own functions, and no
+// namespace that a look-up on the way asks holds a key whose == is code of
+// the caller's. Once true it stays so until code of the caller's runs.
+bool closed_registration(const Call& c, PyObject* parameter_class) {
+    const Names& n = c.n();
+    PyObject* self = c.self();
+    PyTypeObject* type = Py_TYPE(self);
+    if (!generic_attributes(type)) return false;
+    for (PyObject* state : {n.all_names.get(), n.sheet_support_eval.get()}) {
+        PyObject* found = nullptr;
+        if (!find_in_mro(type, state, found) || found) return false;
+    }
+    const std::pair<PyObject*, Impl> methods[] = {{n.parse_value, sheet_parse_value},
+                                                  {n.set_parameter, sheet_set_parameter}};
+    for (const auto& [method, impl] : methods) {
+        PyObject* found = nullptr;
+        if (!find_in_mro(type, method, found) || !found || !is_own_function(c, found, impl)) return false;
+    }
+    Ref dict = check(PyObject_GenericGetDict(self, nullptr));
+    return str_keys_only(dict) && str_keys_only(PyModule_GetDict(c.fn.module)) &&
+           plain_parameter_class(c, parameter_class);
+}
+
+// The table's names with their first positions, so that registering a row
+// does not scan `_all_names`. Asking it gives what the list's own `in` gives:
+//  * a name it knows is checked at its position in the list, which proves
+//    that the list holds it, whatever ran since;
+//  * for a name it does not know it answers for the list only while nothing
+//    can have changed the list since it last matched it: no code of the
+//    caller's can have run (see distrust()). Otherwise the list is first
+//    compared with the copy kept of it, element by element, and the index is
+//    made anew when they differ.
+// It holds exact str names only; a list with anything else, or no list, is
+// scanned, as set_parameter does.
 class NameIndex {
 public:
+    // Code of the caller's may have run, or may run before the next question.
+    void distrust() { trusted_ = false; }
+    // The Parameter class that the last proof of a closed registration was
+    // made for: a row that makes its record with another one is not closed.
+    PyObject* proven_class() const { return proven_class_.get(); }
+
     // Whether `name` is in `names`, the table's name list as read just now.
-    bool contains(PyObject* names, PyObject* name) {
-        if (!PyUnicode_CheckExact(name) || !usable(names)) return tp::contains(names, name);
-        return check_status(PySet_Contains(set_, name)) != 0;
+    bool contains(const Call& c, PyObject* names, PyObject* name, PyObject* parameter_class) {
+        if (!PyUnicode_CheckExact(name) || !PyList_CheckExact(names)) {
+            drop();
+            return tp::contains(names, name);
+        }
+        if (names == list_.get() && positions_ && at_position(names, name)) return true;
+        if (trusted_ && names == list_.get() && PyList_GET_SIZE(names) == PyList_GET_SIZE(copy_.get()))
+            return false;
+        if (!(names == list_.get() && positions_ && same_as_copy(names)) && !rebuild(names)) {
+            drop();
+            return tp::contains(names, name);
+        }
+        trusted_ = closed_registration(c, parameter_class);
+        proven_class_ = Ref::borrow(parameter_class);
+        return at_position(names, name);
     }
 
-    // `name` has just been appended to `names`.
+    // `name` has just been appended to `names`, which did not hold it.
     void appended(PyObject* names, PyObject* name) {
-        if (!set_ || names != list_.get() || !PyUnicode_CheckExact(name)) return;
-        if (PyList_GET_SIZE(names) != length_ + 1 || PyList_GET_ITEM(names, length_) != name) return;
-        check_status(PySet_Add(set_, name));
-        ++length_;
+        if (!positions_ || names != list_.get() || !PyUnicode_CheckExact(name)) return;
+        const Py_ssize_t size = PyList_GET_SIZE(names);
+        if (size != PyList_GET_SIZE(copy_.get()) + 1 || PyList_GET_ITEM(names, size - 1) != name) {
+            drop();
+            return;
+        }
+        Ref position = check(PyLong_FromSsize_t(size - 1));
+        check_status(PyDict_SetItem(positions_, name, position));
+        check_status(PyList_Append(copy_, name));
     }
 
 private:
-    bool usable(PyObject* names) {
-        if (!PyList_CheckExact(names)) return false;
-        const Py_ssize_t size = PyList_GET_SIZE(names);
-        if (names == list_.get() && size == length_) return bool(set_);
-        list_ = Ref::borrow(names);
-        length_ = size;
-        set_.reset();
-        Ref set = check(PySet_New(nullptr));
-        for (Py_ssize_t i = 0; i < size; ++i) {
-            PyObject* el = PyList_GET_ITEM(names, i);
-            if (!PyUnicode_CheckExact(el)) return false;
-            check_status(PySet_Add(set, el));
+    // Whether the index knows `name` and the list holds it at that position.
+    bool at_position(PyObject* names, PyObject* name) {
+        PyObject* position = PyDict_GetItemWithError(positions_, name);
+        if (!position) {
+            if (PyErr_Occurred()) raise();
+            return false;
         }
-        set_ = std::move(set);
+        const Py_ssize_t p = PyLong_AsSsize_t(position);
+        if (p == -1 && PyErr_Occurred()) raise();
+        if (p >= PyList_GET_SIZE(names)) return false;
+        PyObject* el = PyList_GET_ITEM(names, p);
+        return el == name || (PyUnicode_CheckExact(el) && exact_str_equal(el, name));
+    }
+
+    // Whether `names` holds the very objects of the copy, in its order. The
+    // copy holds them, so none of them can have been freed and its address
+    // taken by another object.
+    bool same_as_copy(PyObject* names) const {
+        const Py_ssize_t size = PyList_GET_SIZE(names);
+        if (size != PyList_GET_SIZE(copy_.get())) return false;
+        for (Py_ssize_t i = 0; i < size; ++i)
+            if (PyList_GET_ITEM(names, i) != PyList_GET_ITEM(copy_.get(), i)) return false;
         return true;
     }
 
-    Ref list_;  // held, so that its identity cannot be taken by another list
-    Py_ssize_t length_ = -1;
-    Ref set_;
+    bool rebuild(PyObject* names) {
+        drop();
+        const Py_ssize_t size = PyList_GET_SIZE(names);
+        Ref copy = check(PyList_GetSlice(names, 0, size));
+        Ref positions = check(PyDict_New());
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            PyObject* el = PyList_GET_ITEM(copy.get(), i);
+            if (!PyUnicode_CheckExact(el)) return false;
+            Ref position = check(PyLong_FromSsize_t(i));
+            if (!PyDict_SetDefault(positions, el, position)) raise();
+        }
+        list_ = Ref::borrow(names);
+        copy_ = std::move(copy);
+        positions_ = std::move(positions);
+        return true;
+    }
+
+    void drop() {
+        trusted_ = false;
+        positions_.reset();
+        copy_.reset();
+        list_.reset();
+    }
+
+    Ref list_;       // held, so that its identity cannot be taken by another list
+    Ref copy_;       // the list's elements when the index last matched it
+    Ref positions_;  // dict: name -> first position
+    Ref proven_class_;
+    bool trusted_ = false;
 };
 
-// Whether `method` (the table's set_parameter as looked up just now) is the
-// module's own set_parameter bound to the table, so that calling it would run
-// exactly what register_row does.
-bool is_own_set_parameter(const Call& c, PyObject* method) {
-    if (!PyMethod_Check(method) || PyMethod_GET_SELF(method) != c.self()) return false;
-    PyObject* fn = PyMethod_GET_FUNCTION(method);
-    if (Py_TYPE(fn) != &FunctionType) return false;
-    const FunctionData& d = reinterpret_cast<Function*>(fn)->d;
-    return d.impl == sheet_set_parameter && d.module.get() == c.fn.module.get();
+// Whether giving the table's attribute `name` a new value may run code of
+// the caller's: an old value that only the table holds is freed, and freeing
+// it may run its finalizer or a weak reference's callback.
+bool replacing_may_run_code(PyObject* self, PyObject* name) {
+    Ref dict = check(PyObject_GenericGetDict(self, nullptr));
+    if (!PyDict_CheckExact(dict.get())) return true;
+    PyObject* old = PyDict_GetItemWithError(dict, name);
+    if (!old) {
+        if (PyErr_Occurred()) raise();
+        return false;
+    }
+    return Py_REFCNT(old) == 1 && !strops::plain(old);
 }
 
 // self.set_parameter(para). When that is the module's own method, its steps
@@ -101,20 +274,42 @@ void register_row(const Call& c, PyObject* para, NameIndex& index) {
     const Names& n = c.n();
     PyObject* self = c.self();
     Ref method = getattr(self, n.set_parameter);
-    if (!is_own_set_parameter(c, method)) {
+    if (!is_own_method(c, method, sheet_set_parameter)) {
+        index.distrust();
         call(method, para);
         return;
     }
     Ref parameter_class = c.global(n.Parameter);
-    Ref record = isinstance(para, parameter_class) ? Ref::borrow(para) : call(parameter_class, para);
-    Ref name = sheet::assign_record(c, record);
+    if (parameter_class.get() != index.proven_class()) index.distrust();
+    Ref record;
+    if (isinstance(para, parameter_class)) {
+        record = Ref::borrow(para);
+    } else {
+        index.distrust();
+        record = call(parameter_class, para);
+    }
+    if (Py_TYPE(record.get()) != reinterpret_cast<PyTypeObject*>(parameter_class.get())) index.distrust();
+    Ref name = sheet::record_name(c, record);
+    if (!PyUnicode_CheckExact(name.get()) || replacing_may_run_code(self, name)) index.distrust();
+    setattr(self, name, record);
     Ref names = getattr(self, n.all_names);
-    if (index.contains(names, name)) return;
+    if (index.contains(c, names, name, parameter_class)) return;
     if (PyList_CheckExact(names))
         check_status(PyList_Append(names, name));
     else
         call_method(names, n.append, name);
     index.appended(names, name);
+}
+
+// self._parse_value(content, type). `closed` turns false when the method
+// found is not the module's own or its call ran code of the caller's.
+Ref parse(const Call& c, PyObject* content, PyObject* type, bool& closed) {
+    Ref method = getattr(c.self(), c.n().parse_value);
+    const unsigned long before = c.st.calls_out;
+    if (!is_own_method(c, method, sheet_parse_value)) closed = false;
+    Ref result = call(method, content, type);
+    if (c.st.calls_out != before) closed = false;
+    return result;
 }
 
 }  // namespace
@@ -138,14 +333,21 @@ Ref sheet_load(const Call& c) {
     }
     if (!xl::has_sheet(c, book, sheetname)) raise_format(PyExc_ValueError, "Sheet \"%s\" *NOT* FOUND.", sheetname);
     Ref sheet = xl::sheet(c, book, sheetname);
+    if (xl::is_chart_sheet(sheet))
+        raise_format(PyExc_ValueError, "Sheet \"%s\" is a chart sheet: it holds no cells to load.", sheetname);
 
     xl::Rows rows(c, sheet);
     EmptyRun empty(c[3]);
     NameIndex index;
     sheet::LoadRecorder record(c, sheetname, c[3]);  // dropped unless installed
-    for (Py_ssize_t row = 2; rows.next(); ++row) {
+    while (rows.next()) {
+        // Whether the row runs no code but the module's, the interpreter's
+        // and the library's, so that the name index can still be trusted.
+        bool closed = rows.from_library();
         Ref name = rows.value(6);
+        closed = closed && strops::plain(name);
         if (name.get() == Py_None || strops::equals(strops::str_stripped(n, name), "")) {
+            if (!closed) index.distrust();
             if (empty.add()) break;
             continue;
         }
@@ -157,13 +359,20 @@ Ref sheet_load(const Call& c) {
         Ref unit = rows.value(5);
         Ref type = rows.value(7);
         Ref raw_value = std::move(value), raw_low = std::move(low), raw_up = std::move(up);
-        value = call_method(self, n.parse_value, raw_value, type);
-        low = call_method(self, n.parse_value, raw_low, type);
-        up = call_method(self, n.parse_value, raw_up, type);
+        for (PyObject* cell : {desc.get(), raw_value.get(), raw_low.get(), raw_up.get(), unit.get(), type.get()})
+            closed = closed && strops::plain(cell);
+        // An error while a cell is converted, or while the row is registered
+        // under its name, says where it happened.
+        const Py_ssize_t at = rows.row();
+        value = sheet::located(sheetname, at, 2, name, [&] { return parse(c, raw_value, type, closed); });
+        low = sheet::located(sheetname, at, 3, name, [&] { return parse(c, raw_low, type, closed); });
+        up = sheet::located(sheetname, at, 4, name, [&] { return parse(c, raw_up, type, closed); });
         Ref parameter_class = c.global(n.Parameter);
+        if (parameter_class.get() != index.proven_class()) closed = false;
         Ref para = call(parameter_class, name, desc, value, low, up, unit, type);
-        register_row(c, para, index);
-        record.add(row, name, {desc, value, low, up, unit, name, type}, {raw_value, raw_low, raw_up});
+        if (!closed) index.distrust();
+        sheet::located(sheetname, at, 6, name, [&] { register_row(c, para, index); });
+        record.add(at, name, {desc, value, low, up, unit, name, type}, {raw_value, raw_low, raw_up});
     }
     record.install();
     return none();

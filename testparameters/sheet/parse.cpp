@@ -5,6 +5,7 @@
 #include "sheet/safe_eval.hpp"
 #include "sheet/strops.hpp"
 
+#include <cctype>
 #include <cstring>
 
 namespace tp {
@@ -35,11 +36,17 @@ Kind classify(PyObject* variable_type) {
     return Kind::Unknown;
 }
 
-bool eval_supported(const Call& c) { return truth(getattr(c.self(), c.n().sheet_support_eval)); }
+bool eval_supported(const Call& c) {
+    Ref flag = getattr(c.self(), c.n().sheet_support_eval);
+    if (!strops::plain(flag)) ++c.st.calls_out;
+    return truth(flag);
+}
 
 // Whether `f` is the builtins module's own eval function (not a replacement
-// bound under that name).
-bool is_builtin_eval(PyObject* f) {
+// bound under that name): a function of the builtins module named eval. The
+// object found so once is remembered.
+bool is_builtin_eval(const Call& c, PyObject* f) {
+    if (f == c.st.builtin_eval.get()) return true;
     if (!PyCFunction_Check(f)) return false;
     PyObject* owner = PyCFunction_GET_SELF(f);
     if (!owner || !PyModule_Check(owner)) return false;
@@ -48,8 +55,49 @@ bool is_builtin_eval(PyObject* f) {
         PyErr_Clear();
         return false;
     }
-    return std::strcmp(module_name, "builtins") == 0 &&
-           std::strcmp(reinterpret_cast<PyCFunctionObject*>(f)->m_ml->ml_name, "eval") == 0;
+    if (std::strcmp(module_name, "builtins") != 0) return false;
+    Ref name = getattr_opt(f, Ref(text("__name__")));
+    if (!name || !PyUnicode_CheckExact(name.get()) || !strops::equals(name, "eval")) return false;
+    c.st.builtin_eval = Ref::borrow(f);
+    return true;
+}
+
+// Whether evaluating `text` with the builtin eval can run nothing but the
+// interpreter's arithmetic: numeric literals, + - * / % ( ) and blanks. A
+// name, a text, an attribute or a subscript may reach code of the caller's.
+bool arithmetic_only(PyObject* text) {
+    if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text)) return false;
+    const char* p = static_cast<const char*>(PyUnicode_DATA(text));
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(text);
+    auto at = [&](Py_ssize_t i) { return i < len ? p[i] : '\0'; };
+    auto digit = [](char ch) { return ch >= '0' && ch <= '9'; };
+    auto separator = [](char ch) { return ch != '\0' && std::strchr("+-*/%() \t", ch) != nullptr; };
+    Py_ssize_t i = 0;
+    while (i < len) {
+        const char ch = p[i];
+        if (separator(ch)) {
+            ++i;
+            continue;
+        }
+        if (!digit(ch) && !(ch == '.' && digit(at(i + 1)))) return false;
+        if (ch == '0' && at(i + 1) != '\0' && std::strchr("xXoObB", at(i + 1))) {
+            i += 2;
+            while (std::isxdigit((unsigned char)at(i)) || at(i) == '_') ++i;
+        } else {
+            while (digit(at(i)) || at(i) == '_') ++i;
+            if (at(i) == '.') ++i;
+            while (digit(at(i)) || at(i) == '_') ++i;
+            if (at(i) == 'e' || at(i) == 'E') {
+                ++i;
+                if (at(i) == '+' || at(i) == '-') ++i;
+                while (digit(at(i)) || at(i) == '_') ++i;
+            }
+            if (at(i) == 'j' || at(i) == 'J') ++i;
+        }
+        // A literal ends at an operator, a parenthesis, a blank or the end.
+        if (i < len && !separator(p[i])) return false;
+    }
+    return true;
 }
 
 // eval(variable_str, globals, locals), `eval` being what that name finds when
@@ -61,13 +109,15 @@ Ref evaluate(const Call& c, PyObject* variable_type, PyObject* variable_str) {
     const Names& n = c.n();
     Ref eval = c.global(n.eval_type);
     PyObject* globals = PyModule_GetDict(c.fn.module);
-    if (is_builtin_eval(eval)) {
+    const bool builtin = is_builtin_eval(c, eval);
+    if (builtin) {
         // The builtin eval also adds __builtins__ to globals that lack it.
         Ref key = text("__builtins__");
         if (PyDict_GetItemWithError(globals, key))
             if (Ref value = plain_literal(variable_str)) return value;
         if (PyErr_Occurred()) raise();
     }
+    if (!builtin || !arithmetic_only(variable_str)) ++c.st.calls_out;
     Ref locals = check(PyDict_New());
     const std::pair<PyObject*, PyObject*> names[] = {
         {n.local_self, c.self()},         {n.local_variable_content, c[1]},
@@ -76,13 +126,6 @@ Ref evaluate(const Call& c, PyObject* variable_type, PyObject* variable_str) {
     };
     for (const auto& [key, value] : names) check_status(PyDict_SetItem(locals, key, value));
     return call(eval, variable_str, globals, locals);
-}
-
-// The restricted evaluation of an "int" cell in a table without eval support.
-Ref evaluate_restricted(PyObject* variable_str) {
-    Ref value = plain_literal(variable_str);
-    if (value && (PyLong_Check(value.get()) || PyFloat_Check(value.get()))) return value;
-    return safe_eval(variable_str);
 }
 
 bool starts_with(PyObject* s, char ch) {
@@ -100,6 +143,10 @@ Ref sheet_parse_value(const Call& c) {
     PyObject* type_given = c[2];
     PyObject* default_type = c[3];
 
+    // The str(), strip() and == of objects of other classes run their code.
+    if (!strops::plain(content) || !(type_given == Py_None || PyUnicode_CheckExact(type_given)) ||
+        !PyUnicode_CheckExact(default_type))
+        ++c.st.calls_out;
     Ref variable_type =
         type_given == Py_None ? Ref::borrow(default_type) : strops::lower(n, strops::strip(n, type_given));
     if (strops::equals(variable_type, "")) variable_type = Ref::borrow(default_type);
@@ -119,9 +166,8 @@ Ref sheet_parse_value(const Call& c) {
         case Kind::Int: {
             // Without eval support the text is literal arithmetic at most: a
             // workbook must not be able to run code through an "int" cell.
-            Ref result = eval_supported(c) ? evaluate(c, variable_type, variable_str)
-                                           : evaluate_restricted(variable_str);
-            return check(PyNumber_Long(result));
+            if (!eval_supported(c)) return safe_eval_int(n, variable_str);
+            return check(PyNumber_Long(evaluate(c, variable_type, variable_str)));
         }
         case Kind::Float:
             if (PyUnicode_CheckExact(variable_str)) return check(PyFloat_FromString(variable_str));

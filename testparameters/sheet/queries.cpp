@@ -10,8 +10,11 @@ enum class Collect { Count, Names, Parameters };
 // `name.startswith(affix)` (or endswith); done directly for exact str on both
 // sides, through the name's own method otherwise.
 bool matches(PyObject* name, PyObject* affix, PyObject* method, int direction) {
-    if (PyUnicode_CheckExact(name) && PyUnicode_CheckExact(affix))
-        return check_status((int)PyUnicode_Tailmatch(name, affix, 0, PY_SSIZE_T_MAX, direction)) != 0;
+    if (PyUnicode_CheckExact(name) && PyUnicode_CheckExact(affix)) {
+        const Py_ssize_t found = PyUnicode_Tailmatch(name, affix, 0, PY_SSIZE_T_MAX, direction);
+        if (found < 0) raise();
+        return found != 0;
+    }
     return truth(call_method(name, method, affix));
 }
 

@@ -10,11 +10,14 @@ namespace tp::sheet {
 // what the type's own attribute search finds. Asked of the namespaces
 // directly: the interpreter's look-up cache would only be churned by
 // thousands of distinct parameter names. -1 when the MRO is not at hand.
+// A key's __eq__ run by a dict look-up may give the class new bases, which
+// replaces (and frees) its MRO tuple: the walk holds the tuple it started
+// with, as the interpreter's own look-up does, and goes on along it.
 inline int defined_in_mro(PyTypeObject* type, PyObject* name) {
-    PyObject* mro = type->tp_mro;
-    if (!mro || !PyTuple_Check(mro)) return -1;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject* base = PyTuple_GET_ITEM(mro, i);
+    const Ref mro = Ref::borrow(type->tp_mro);
+    if (!mro || !PyTuple_Check(mro.get())) return -1;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro.get(), i);
         if (!PyType_Check(base)) return -1;
         Ref dict = Ref::steal(compat::type_dict(reinterpret_cast<PyTypeObject*>(base)));
         if (!dict) {
@@ -45,13 +48,19 @@ inline bool is_reserved(const Call& c, PyObject* name) {
     return bool(getattr_opt(reinterpret_cast<PyObject*>(cls), name));
 }
 
-// Reads the record's name, refuses a reserved one and makes the record the
-// attribute of that name of the table (c.self()). Returns the name.
-inline Ref assign_record(const Call& c, PyObject* record) {
+// Reads the record's name and refuses a reserved one. Returns the name.
+inline Ref record_name(const Call& c, PyObject* record) {
     Ref name = getattr(record, c.n().name);
     if (PyUnicode_Check(name) && is_reserved(c, name))
         raise_format(PyExc_AttributeError,
                      "Parameter name \"%s\" is reserved: it is an attribute of the SheetParameters object.", name);
+    return name;
+}
+
+// Reads the record's name, refuses a reserved one and makes the record the
+// attribute of that name of the table (c.self()). Returns the name.
+inline Ref assign_record(const Call& c, PyObject* record) {
+    Ref name = record_name(c, record);
     setattr(c.self(), name, record);
     return name;
 }

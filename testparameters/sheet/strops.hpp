@@ -33,4 +33,10 @@ inline bool equals(PyObject* s, const char (&literal)[N]) {
 // The first character of an exact str, or -1 for "".
 long first_char(PyObject* s);
 
+// Whether str(), strip(), == and hash of `v` are the interpreter's own: None,
+// a bool, or an exact str, int or float.
+inline bool plain(PyObject* v) {
+    return v == Py_None || PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v);
+}
+
 }  // namespace tp::strops

@@ -76,7 +76,7 @@ def test_check_no_eval_reports_eval_cells_and_runs_no_int_expression(cli, books,
         "row 2, column C (Low): " + refused,
         "row 3, column B (Value): row fails to load: Cannot evaluate \"%s\": only numbers, "
         "strings, parentheses and the operators + - * / // %% ** are allowed when eval is not "
-        "supported" % expression,
+        "supported" % (expression if len(expression) <= 100 else expression[:100] + "..."),
     ]
     assert not marker.exists()
     assert cli("show", path, "Evals", "--no-eval")[0] == 2

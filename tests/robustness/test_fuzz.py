@@ -1,6 +1,10 @@
 """Seeded fuzzing of damaged workbooks (see scripts/fuzz.py for longer runs)."""
 
+import pytest
+
 import fuzz
+
+pytestmark = pytest.mark.slow
 
 SUITE_SEED = 20240607
 SUITE_CASES = 500

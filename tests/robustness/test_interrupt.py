@@ -10,6 +10,8 @@ import pytest
 import childrun
 import xlsxgen as g
 
+pytestmark = pytest.mark.slow
+
 BIG_ROWS = 20000
 
 CHILD = r"""

@@ -7,7 +7,11 @@ import os
 import subprocess
 import sys
 
+import pytest
+
 import childrun
+
+pytestmark = pytest.mark.slow
 
 SOAK = os.path.join(os.path.dirname(childrun.__file__), "soak.py")
 MIB = 1024 * 1024

@@ -183,7 +183,7 @@ def test_int_cell_runs_no_code_without_eval_support(tmp_path, open_book, support
         table.load(open_book(path), "Params")
         assert marker.exists()
     else:
-        with pytest.raises(ValueError, match=re.escape(cell)):
+        with pytest.raises(ValueError, match=re.escape(cell[:100])):  # messages quote 100 characters
             table.load(open_book(path), "Params")
         assert not marker.exists()
     assert table.parameter_names[:1] == ["A"]
