@@ -1,5 +1,6 @@
 #include "module/keep.hpp"
 
+#include "module/parts.hpp"
 #include "module/xml.hpp"
 
 #include <algorithm>
@@ -384,59 +385,7 @@ Verdict decide(pkg::Package& original, pkg::Package& written) {
 
 // --- re-serialising a part the library wrote --------------------------------
 
-// Writes the events it receives back as XML; subclasses change what they need.
-class Rewriter : public xml::Handler {
-public:
-    std::string out;
-
-protected:
-    std::string* sink = &out;
-    bool pending = false;  // a start tag waits for its ">" (or "/>")
-
-    void close_pending() {
-        if (pending) {
-            *sink += '>';
-            pending = false;
-        }
-    }
-    void open(const char* name, const char** attributes) {
-        close_pending();
-        *sink += '<';
-        *sink += name;
-        for (const char** a = attributes; *a; a += 2) {
-            *sink += ' ';
-            *sink += a[0];
-            *sink += "=\"";
-            xml::escape_attribute(*sink, a[1]);
-            *sink += '"';
-        }
-        pending = true;
-    }
-    void close(const char* name) {
-        if (pending) {
-            *sink += "/>";
-            pending = false;
-        } else {
-            *sink += "</";
-            *sink += name;
-            *sink += '>';
-        }
-    }
-
-public:
-    void start(const char* name, const char** attributes) override { open(name, attributes); }
-    void end(const char* name) override { close(name); }
-    void text(const char* s, int len) override {
-        close_pending();
-        xml::escape_text(*sink, s, (size_t)len);
-    }
-    void other(const char* s, int len) override {
-        // CDATA markers: their content came as text and is escaped as such.
-        if ((len == 9 && std::memcmp(s, "<![CDATA[", 9) == 0) || (len == 3 && std::memcmp(s, "]]>", 3) == 0)) return;
-        close_pending();
-        sink->append(s, (size_t)len);
-    }
-};
+using xml::Rewriter;
 
 struct SheetEdits {
     const std::unordered_map<uint64_t, std::string>* numbers = nullptr;
@@ -731,6 +680,7 @@ void keep_what_the_save_did_not_change(const Call& c, PyObject* book, PyObject* 
     verdict.restore.resize(count);
     verdict.clear.resize(count);
     std::string lost;
+    bool parts_added = false;
 
     if (source) {
         pkg::Package original(c, source, name);
@@ -752,11 +702,8 @@ void keep_what_the_save_did_not_change(const Call& c, PyObject* book, PyObject* 
                 replacement["docProps/app.xml"] = rewrite(original, "docProps/app.xml", r);
             }
         }
-        PyObject* custom = original.bytes("docProps/custom.xml");
-        if (custom && written.find("docProps/custom.xml") && !same_bytes(custom, written.bytes("docProps/custom.xml")))
-            replacement["docProps/custom.xml"].assign(PyBytes_AS_STRING(custom), (size_t)PyBytes_GET_SIZE(custom));
-
         lost = dropped(original, written, rich_text);
+        parts_added = keep_package_structure(original, written, replacement);
     }
 
     for (size_t i = 0; i < count; ++i) {
@@ -778,7 +725,7 @@ void keep_what_the_save_did_not_change(const Call& c, PyObject* book, PyObject* 
         replacement[written.find(written.workbook_part)->name] = rewrite(written, written.workbook_part, r);
     }
 
-    if (!replacement.empty()) {
+    if (!replacement.empty() || parts_added) {
         written.read_all();
         written.close();
         pkg::write_zip(c, temp, written.entries, replacement);

@@ -39,7 +39,9 @@ private:
 //    content; other formula results are removed and the workbook asks office
 //    programs to recalculate on opening;
 //  * document properties (docProps/app.xml, custom properties) are those of
-//    `source`, sheet titles brought up to date.
+//    `source`, sheet titles brought up to date;
+//  * the package keeps the parts, content types and relationships that the
+//    library copied or lost (see keep_package_structure).
 // Then warns once (UserWarning, naming `shown`) of what the library dropped
 // from `source` (with `rich_text` false, the workbook was opened without rich
 // text, so the formatting of its text runs is among that). Only parts that need it are rewritten; a file that needs

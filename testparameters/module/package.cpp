@@ -433,6 +433,11 @@ void Package::read_all() {
     for (Entry& e : entries) bytes(e.name);
 }
 
+void Package::add(Entry entry) {
+    index_.emplace(lower(entry.name), entries.size());
+    entries.push_back(std::move(entry));
+}
+
 std::vector<Relationship> Package::relationships(const std::string& part) {
     RelsReader h;
     h.source = part;

@@ -82,6 +82,8 @@ public:
     void read_sheets(bool cells = true);
     // Reads every entry's bytes (before the zip is rewritten).
     void read_all();
+    // A new entry (with its bytes), written after the others by write_zip.
+    void add(Entry entry);
     void close();
 
     const Call& c;
