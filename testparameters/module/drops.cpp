@@ -263,6 +263,13 @@ Counts relationship_types(const std::vector<pkg::Relationship>& rels) {
 
 }  // namespace
 
+bool profile_matters(const pkg::Sheet& before) {
+    if (!before.profile.items.empty()) return true;
+    for (const auto& kv : before.profile.elements)
+        if (!told_elsewhere(kv.first)) return true;
+    return false;
+}
+
 std::string dropped(pkg::Package& original, pkg::Package& written, bool rich_text) {
     std::string out;
     for (const pkg::Sheet& before : original.sheets) {

@@ -656,7 +656,10 @@ void keep_what_the_save_did_not_change(const Call& c, PyObject* book, PyObject* 
     // The cells of the files are needed only where formulas may be.
     pkg::Package written(c, temp, name);
     written.read_workbook();
-    written.read_sheets(has_formulas);
+    // Without formulas, a written sheet is parsed only where telling what
+    // was dropped needs it (see below).
+    const bool sheets_parsed = has_formulas;
+    written.read_sheets(has_formulas, sheets_parsed);
     const size_t count = written.sheets.size();
     std::vector<std::unordered_map<uint64_t, std::string>> fixes(count);
     for (size_t i = 0; i < count; ++i) {
@@ -687,6 +690,13 @@ void keep_what_the_save_did_not_change(const Call& c, PyObject* book, PyObject* 
         original.read_workbook();
         original.read_sheets(has_formulas);
         if (has_formulas) verdict = decide(original, written);
+        if (!sheets_parsed)
+            for (pkg::Sheet& after : written.sheets)
+                for (const pkg::Sheet& before : original.sheets)
+                    if (before.title == after.title && profile_matters(before)) {
+                        written.read_sheet_part(after, false);
+                        break;
+                    }
 
         // Document properties the save has no reason to change.
         PyObject* app = original.bytes("docProps/app.xml");

@@ -53,5 +53,8 @@ void keep_what_the_save_did_not_change(const Call& c, PyObject* book, PyObject* 
 // shape "Sheet: 1 sparkline group, 2 text boxes; workbook: 1 slicer cache";
 // empty when nothing was dropped.
 std::string dropped(pkg::Package& original, pkg::Package& written, bool rich_text);
+// Whether telling what a save dropped from sheet `before` of the original
+// needs the profile of the written sheet (else its relationships suffice).
+bool profile_matters(const pkg::Sheet& before);
 
 }  // namespace tp::xl

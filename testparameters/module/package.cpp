@@ -32,10 +32,10 @@ std::string utf8(PyObject* text) {
 }
 
 // Parses the part's bytes with `h`; a part the package lacks gives no events.
-void parse_part(Package& p, const std::string& part, xml::Handler& h) {
+void parse_part(Package& p, const std::string& part, xml::Handler& h, bool namespaces = true) {
     PyObject* data = p.bytes(part);
     if (!data) return;
-    xml::parse(PyBytes_AS_STRING(data), (size_t)PyBytes_GET_SIZE(data), h, true, p.shown + ": " + part);
+    xml::parse(PyBytes_AS_STRING(data), (size_t)PyBytes_GET_SIZE(data), h, namespaces, p.shown + ": " + part);
 }
 
 struct RelsReader : xml::Handler {
@@ -177,6 +177,7 @@ struct SheetReader : xml::Handler {
     bool want_cells = true;
 
     SheetReader(Package& pkg, Sheet& s, bool cells) : p(pkg), sheet(s), want_cells(cells) {}
+    bool wants_text() const override { return want_cells; }
 
     void start(const char* name, const char** a) override {
         ++depth;
@@ -472,14 +473,21 @@ void Package::read_shared_strings(const std::string& part) {
     parse_part(*this, part, h);
 }
 
-void Package::read_sheets(bool cells) {
+void Package::read_sheets(bool cells, bool parse) {
     for (Sheet& sheet : sheets) {
         if (sheet.part.empty() || !find(sheet.part)) continue;
         sheet.rels = relationships(sheet.part);
-        SheetReader h(*this, sheet, cells);
-        parse_part(*this, sheet.part, h);
-        h.finish();
+        if (parse) read_sheet_part(sheet, cells);
     }
+}
+
+void Package::read_sheet_part(Sheet& sheet, bool cells) {
+    if (sheet.part.empty() || !find(sheet.part)) return;
+    // Names as written: the reader goes by local names alone, and the parse
+    // is quicker without resolving a namespace for every cell.
+    SheetReader h(*this, sheet, cells);
+    parse_part(*this, sheet.part, h, false);
+    h.finish();
 }
 
 void write_zip(const Call& c, PyObject* path, std::vector<Entry>& entries,

@@ -78,8 +78,11 @@ public:
     std::vector<Relationship> relationships(const std::string& part);
     // Reads workbook.xml, its sheets (title, part) and defined names.
     void read_workbook();
-    // Reads the profile of every sheet, and with `cells` its cells too.
-    void read_sheets(bool cells = true);
+    // Reads the relationships of every sheet; with `parse` its profile too,
+    // and with `cells` its cells.
+    void read_sheets(bool cells = true, bool parse = true);
+    // Reads the profile of a sheet (of `sheets`), and with `cells` its cells.
+    void read_sheet_part(Sheet& sheet, bool cells);
     // Reads every entry's bytes (before the zip is rewritten).
     void read_all();
     // A new entry (with its bytes), written after the others by write_zip.

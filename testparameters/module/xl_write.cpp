@@ -203,7 +203,9 @@ Ref cell_store(const Names& n, PyObject* sheet) {
 }
 
 Ref cell_key(Py_ssize_t row, int column) {
-    return check(Py_BuildValue("(ni)", row, column));
+    Ref r = check(PyLong_FromSsize_t(row));
+    Ref col = check(PyLong_FromLong(column));
+    return check(PyTuple_Pack(2, r.get(), col.get()));
 }
 
 // The library's rich text class (3.1 on), or an empty Ref.

@@ -21,6 +21,8 @@ public:
     virtual void start(const char* name, const char** attributes) = 0;
     virtual void end(const char* name) = 0;
     virtual void text(const char*, int) {}
+    // False when text() would ignore every call: the parse then skips them.
+    virtual bool wants_text() const { return true; }
     // Markup outside elements and anything no other event reports (the XML
     // declaration, comments, processing instructions), as written.
     virtual void other(const char*, int) {}
