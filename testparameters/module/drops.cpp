@@ -13,7 +13,8 @@
 //            EMF picture, WMF picture (and other formats by their extension),
 //            chart, SmartArt diagram, drawing object, ink drawing,
 //            background picture, printer settings, query table, pivot table,
-//            table, threaded comment part, note part, and "<name> element"
+//            table, threaded comment part, note part, ISO date text (a date
+//            cell of type "d" that is stored as a number), and "<name> element"
 //            for any other element of the sheet that the written sheet lacks;
 //  workbook: VBA project, data connection list, external link, slicer
 //            cache, timeline cache, custom XML part, cell metadata part,
@@ -289,6 +290,7 @@ std::string dropped(pkg::Package& original, pkg::Package& written, bool rich_tex
         lost(types, relationship_types(before.rels), relationship_types(after->rels));
         for (const auto& kv : types)
             if (const char* noun = sheet_part_noun(kv.first)) counts[noun] += kv.second;
+        if (after->dates_lost) counts["ISO date text"] += after->dates_lost;
         describe(out, before.title, counts);
     }
     Counts types, counts;

@@ -173,6 +173,96 @@ void number_fixes(const Call& c, PyObject* book, std::map<std::string, std::unor
     if (PyErr_Occurred()) raise();
 }
 
+// --- dates stored as ISO 8601 text ------------------------------------------
+
+// Days from 1970-01-01 to the given date of the proleptic Gregorian calendar.
+long days_from_civil(long y, long m, long d) {
+    y -= m <= 2;
+    const long era = (y >= 0 ? y : y - 399) / 400;
+    const long yoe = y - era * 400;
+    const long doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+}
+
+// The serial number the library stores for the ISO 8601 text of a cell of
+// type "d" (a date, a time, or both: YYYY-MM-DD, THH:MM[:SS[.fff]], Z), as
+// it reads and writes them; false for any other text.
+bool iso_serial(const std::string& s, bool date1904, double& out) {
+    size_t i = 0;
+    auto digits = [&](size_t n, long& v) {
+        if (i + n > s.size()) return false;
+        v = 0;
+        for (size_t k = 0; k < n; ++k) {
+            const char ch = s[i + k];
+            if (ch < '0' || ch > '9') return false;
+            v = v * 10 + (ch - '0');
+        }
+        i += n;
+        return true;
+    };
+    auto sep = [&](char ch) { return i < s.size() && s[i] == ch && ++i; };
+    long y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0;
+    double fraction = 0;
+    bool has_date = false, has_time = false;
+    if (s.size() >= 10 && s[4] == '-') {
+        if (!digits(4, y) || !sep('-') || !digits(2, mo) || !sep('-') || !digits(2, d)) return false;
+        if (mo < 1 || mo > 12 || d < 1 || d > 31) return false;
+        has_date = true;
+    }
+    sep('T');
+    if (i < s.size() && s[i] != 'Z') {
+        if (!digits(2, h) || !sep(':') || !digits(2, mi)) return false;
+        if (sep(':')) {
+            if (!digits(2, sec)) return false;
+            if (sep('.')) {
+                size_t start = i;
+                double scale = 0.1;
+                for (; i < s.size() && i - start < 3 && s[i] >= '0' && s[i] <= '9'; ++i, scale /= 10)
+                    fraction += (s[i] - '0') * scale;
+                if (i == start) return false;
+            }
+        }
+        if (h > 23 || mi > 59 || sec > 59) return false;
+        has_time = true;
+    }
+    sep('Z');
+    if (i != s.size() || (!has_date && !has_time)) return false;
+    const double time = (h * 3600 + mi * 60 + sec + fraction) / 86400.0;
+    if (!has_date) {
+        out = time;
+        return true;
+    }
+    long days = days_from_civil(y, mo, d) - (date1904 ? days_from_civil(1904, 1, 1) : days_from_civil(1899, 12, 30));
+    if (!date1904 && days > 0 && days <= 60) days -= 1;  // the 1900 calendar's 29 February
+    out = (double)days + time;
+    return true;
+}
+
+// The cells of type "d" in `before` that the library stored as the number
+// `after` holds now: marked in `after` as the same date again, and listed (by
+// cell) with their text. Cells whose text the library's reading cannot be
+// matched to are counted in after.dates_lost.
+std::unordered_map<uint64_t, std::string> kept_dates(const pkg::Sheet& before, pkg::Sheet& after, bool date1904) {
+    std::unordered_map<uint64_t, std::string> out;
+    for (const auto& kv : before.cells) {
+        if (kv.second.kind != Kind::date) continue;
+        auto now = after.cells.find(kv.first);
+        if (now == after.cells.end() || now->second.kind != Kind::number) continue;
+        double serial = 0;
+        if (!iso_serial(kv.second.value, date1904, serial)) {
+            ++after.dates_lost;
+            continue;
+        }
+        char* end = nullptr;
+        const double stored = std::strtod(now->second.value.c_str(), &end);
+        if (end == now->second.value.c_str() || std::fabs(stored - serial) > 1e-8) continue;  // the save wrote it
+        out.emplace(kv.first, kv.second.value);
+        now->second.kind = Kind::date;
+        now->second.value = kv.second.value;
+    }
+    return out;
+}
+
 // --- which cells changed, and which formulas read them ----------------------
 
 // Cell positions of one sheet, sorted column by column, for block queries.
@@ -391,6 +481,7 @@ struct SheetEdits {
     const std::unordered_map<uint64_t, std::string>* numbers = nullptr;
     const std::unordered_map<uint64_t, std::pair<Kind, std::string>>* restore = nullptr;
     const std::unordered_set<uint64_t>* clear = nullptr;
+    const std::unordered_map<uint64_t, std::string>* dates = nullptr;  // cells written back as ISO text
 };
 
 const char* result_type(Kind kind) {
@@ -481,6 +572,10 @@ private:
         } else if (edits.clear->count(key)) {
             keep_v = false;  // a value of an array formula's block whose formula must be computed again
             drop_type = true;
+        } else if (edits.dates->count(key)) {
+            new_type = "d";
+            set_type = true;
+            v = edits.dates->at(key);
         } else {
             auto fix = edits.numbers->find(key);
             if (fix != edits.numbers->end()) v = fix->second;
@@ -684,19 +779,26 @@ void keep_what_the_save_did_not_change(const Call& c, PyObject* book, PyObject* 
     verdict.clear.resize(count);
     std::string lost;
     bool parts_added = false;
+    std::vector<std::unordered_map<uint64_t, std::string>> dates(count);
 
     if (source) {
         pkg::Package original(c, source, name);
         original.read_workbook();
         original.read_sheets(has_formulas);
+        // Sheets with dates as ISO text: the library stores them as numbers,
+        // which become that text again where the save did not change them.
+        for (size_t i = 0; i < count; ++i) {
+            pkg::Sheet& after = written.sheets[i];
+            for (pkg::Sheet& before : original.sheets) {
+                if (before.title != after.title) continue;
+                if (before.iso_dates && !has_formulas) original.read_sheet_part(before, true);
+                if (!sheets_parsed && (before.iso_dates || profile_matters(before)))
+                    written.read_sheet_part(after, before.iso_dates > 0);
+                if (before.iso_dates) dates[i] = kept_dates(before, after, original.date1904);
+                break;
+            }
+        }
         if (has_formulas) verdict = decide(original, written);
-        if (!sheets_parsed)
-            for (pkg::Sheet& after : written.sheets)
-                for (const pkg::Sheet& before : original.sheets)
-                    if (before.title == after.title && profile_matters(before)) {
-                        written.read_sheet_part(after, false);
-                        break;
-                    }
 
         // Document properties the save has no reason to change.
         PyObject* app = original.bytes("docProps/app.xml");
@@ -720,13 +822,13 @@ void keep_what_the_save_did_not_change(const Call& c, PyObject* book, PyObject* 
         const pkg::Sheet& s = written.sheets[i];
         // A formula the library wrote has an empty result, which is as good
         // as none: its sheet is rewritten only for what changes its meaning.
-        bool needed = !fixes[i].empty() || !verdict.restore[i].empty();
+        bool needed = !fixes[i].empty() || !verdict.restore[i].empty() || !dates[i].empty();
         for (uint64_t k : verdict.clear[i]) {
             auto cell = s.cells.find(k);
             if (!needed && cell != s.cells.end() && cell->second.kind != Kind::formula) needed = true;
         }
         if (!needed || s.part.empty()) continue;
-        SheetEdits edits{&fixes[i], &verdict.restore[i], &verdict.clear[i]};
+        SheetEdits edits{&fixes[i], &verdict.restore[i], &verdict.clear[i], &dates[i]};
         SheetRewriter r(edits);
         replacement[written.find(s.part)->name] = rewrite(written, s.part, r);
     }

@@ -77,6 +77,9 @@ struct WorkbookReader : xml::Handler {
             const char* local_id = xml::attribute(a, "localSheetId");
             current.name = n ? n : "";
             current.sheet = local_id ? std::atoi(local_id) : -1;
+        } else if (std::strcmp(l, "workbookPr") == 0) {
+            const char* d = xml::attribute(a, "date1904");
+            p.date1904 = d && (std::strcmp(d, "1") == 0 || std::strcmp(d, "true") == 0);
         } else if (std::strcmp(l, "calcPr") == 0) {
             p.has_calc_pr = true;
             const char* full = xml::attribute(a, "fullCalcOnLoad");
@@ -215,6 +218,8 @@ struct SheetReader : xml::Handler {
         } else if (std::strcmp(l, "c") == 0 && depth == 4) {
             if (xml::attribute(a, "vm")) ++sheet.profile.items["rich value cell"];
             if (xml::attribute(a, "cm")) ++sheet.profile.items["dynamic array formula"];
+            const char* type = xml::attribute(a, "t");
+            if (type && type[0] == 'd' && !type[1]) ++sheet.iso_dates;
             if (!want_cells) return;
             in_cell = true;
             const char* r = xml::attribute(a, "r");
@@ -225,7 +230,6 @@ struct SheetReader : xml::Handler {
             } else {
                 ++column;
             }
-            const char* type = xml::attribute(a, "t");
             t = type ? type : "";
             v.clear(); f.clear(); is.clear(); f_type.clear(); f_ref.clear(); f_si.clear();
             has_v = has_f = has_is = false;
@@ -483,6 +487,9 @@ void Package::read_sheets(bool cells, bool parse) {
 
 void Package::read_sheet_part(Sheet& sheet, bool cells) {
     if (sheet.part.empty() || !find(sheet.part)) return;
+    sheet.cells.clear();
+    sheet.profile = SheetProfile();
+    sheet.iso_dates = 0;
     // Names as written: the reader goes by local names alone, and the parse
     // is quicker without resolving a namespace for every cell.
     SheetReader h(*this, sheet, cells);

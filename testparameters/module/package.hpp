@@ -55,6 +55,8 @@ struct Sheet {
     std::vector<Relationship> rels;
     Cells cells;
     SheetProfile profile;
+    int iso_dates = 0;   // cells of type "d" (ISO 8601 text)
+    int dates_lost = 0;  // written sheets: of those, the ones stored as numbers
 };
 
 struct Entry {
@@ -104,6 +106,7 @@ public:
     int plain_before_runs = 0;
     std::string calc_full_load;  // fullCalcOnLoad of calcPr as written ("" when absent)
     bool has_calc_pr = false;
+    bool date1904 = false;  // workbookPr: dates count from 1904
 
 private:
     void read_shared_strings(const std::string& part);
