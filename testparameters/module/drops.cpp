@@ -11,7 +11,8 @@
 //            and linked data types), dynamic array formula (kept as an array
 //            formula), text box, shape, shape group, connector, picture,
 //            EMF picture, WMF picture (and other formats by their extension),
-//            chart, SmartArt diagram, drawing object, ink drawing,
+//            chart, chart style, chart color style, chart drawing, chart data
+//            workbook, SmartArt diagram, drawing object, ink drawing,
 //            background picture, printer settings, query table, pivot table,
 //            table, threaded comment part, note part, ISO date text (a date
 //            cell of type "d" that is stored as a number), and "<name> element"
@@ -165,6 +166,26 @@ Counts drawing_objects(pkg::Package& p, const pkg::Sheet& sheet) {
     return out;
 }
 
+// The parts beside the charts of a sheet's drawings (their styles, colour
+// styles, drawings and data workbooks), by noun.
+Counts chart_parts(pkg::Package& p, const pkg::Sheet& sheet) {
+    static const std::pair<const char*, const char*> nouns[] = {
+        {"chartStyle", "chart style"}, {"chartColorStyle", "chart color style"},
+        {"chartUserShapes", "chart drawing"}, {"package", "chart data workbook"},
+    };
+    Counts out;
+    for (const pkg::Relationship& r : sheet.rels) {
+        if (r.external || tail(r.type) != "drawing" || !p.find(r.target)) continue;
+        for (const pkg::Relationship& chart : p.relationships(r.target)) {
+            if (chart.external || tail(chart.type) != "chart" || !p.find(chart.target)) continue;
+            for (const pkg::Relationship& part : p.relationships(chart.target))
+                for (const auto& n : nouns)
+                    if (tail(part.type) == n.first) ++out[n.second];
+        }
+    }
+    return out;
+}
+
 const char* sheet_part_noun(const std::string& type) {
     static const std::pair<const char*, const char*> nouns[] = {
         {"printerSettings", "printer settings"}, {"queryTable", "query table"}, {"pivotTable", "pivot table"},
@@ -281,6 +302,7 @@ std::string dropped(pkg::Package& original, pkg::Package& written, bool rich_tex
         Counts counts;
         lost(counts, before.profile.items, after->profile.items);
         lost(counts, drawing_objects(original, before), drawing_objects(written, *after));
+        lost(counts, chart_parts(original, before), chart_parts(written, *after));
         for (const auto& kv : before.profile.elements) {
             if (told_elsewhere(kv.first) || after->profile.elements.count(kv.first)) continue;
             const char* noun = element_noun(kv.first);

@@ -112,3 +112,19 @@ def test_save_that_adds_a_sheet_keeps_or_removes_results_never_alters_them(tmp_p
             assert after.get(key) in (value, None), key       # a formula's result: kept or removed
         elif not hasattr(value, "year"):
             assert after.get(key) == value, key
+
+
+@pytest.mark.parametrize("name, said", [
+    ("any_sheets.xlsx", "Chart: 1 chart color style, 1 chart style"),
+    ("picture_richdata.xlsx", "Sheet1: 1 rich value cell; workbook: 1 cell metadata part, 4 rich value parts"),
+    ("date_iso.xlsx", None),       # ISO dates stay ISO text
+    ("issue221.xlsm", None),       # an .xlsm without a VBA project
+])
+def test_the_warning_names_what_goes(tmp_path, name, said):
+    path = str(tmp_path / name)
+    shutil.copyfile(os.path.join(CORPUS, name), path)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        BookParameters(path).save()
+    expected = [path + ": this save drops what openpyxl cannot keep: " + said] if said else []
+    assert [str(w.message) for w in caught if w.category is UserWarning] == expected
