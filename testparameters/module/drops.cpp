@@ -20,6 +20,7 @@
 //  workbook: VBA project, data connection list, external link, slicer
 //            cache, timeline cache, custom XML part, cell metadata part,
 //            rich value part, comment author list, pivot cache, thumbnail,
+//            defined name (one the library does not write back),
 //            text formatting run (of the shared strings, when the workbook
 //            could not be opened with rich text), and "<type> part" for any
 //            other part.
@@ -28,6 +29,7 @@
 #include "module/xml.hpp"
 
 #include <map>
+#include <set>
 
 namespace tp::xl {
 namespace {
@@ -326,6 +328,18 @@ std::string dropped(pkg::Package& original, pkg::Package& written, bool rich_tex
         counts[noun ? noun : kv.first + " part"] += kv.second;
     }
     if (!rich_text) counts["text formatting run"] += original.formatted_runs;
+    // Defined names, by name (without case) and the title of the sheet they belong to.
+    auto scoped = [](const pkg::Package& p) {
+        std::multiset<std::pair<std::string, std::string>> out;
+        for (const formula::DefinedName& d : p.names) {
+            const bool local = d.sheet >= 0 && (size_t)d.sheet < p.sheets.size();
+            out.emplace(lower(d.name), local ? p.sheets[(size_t)d.sheet].title : std::string());
+        }
+        return out;
+    };
+    const auto names_after = scoped(written);
+    for (const auto& name : scoped(original))
+        if (!names_after.count(name)) ++counts["defined name"];
     describe(out, "workbook", counts);
     return out;
 }

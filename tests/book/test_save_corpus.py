@@ -3,6 +3,7 @@ change of the module's own: it keeps its cells and stored formula results,
 and whatever it loses is named in the save's one warning."""
 import math
 import os
+import re
 import shutil
 import warnings
 
@@ -115,8 +116,10 @@ def test_save_that_adds_a_sheet_keeps_or_removes_results_never_alters_them(tmp_p
 
 
 @pytest.mark.parametrize("name, said", [
-    ("any_sheets.xlsx", "Chart: 1 chart color style, 1 chart style"),
-    ("picture_richdata.xlsx", "Sheet1: 1 rich value cell; workbook: 1 cell metadata part, 4 rich value parts"),
+    ("any_sheets.xlsx", re.escape("Chart: 1 chart color style, 1 chart style")),
+    ("picture_richdata.xlsx", re.escape("Sheet1: 1 rich value cell; workbook: 1 cell metadata part, 4 rich value parts")),
+    # a print area of #REF! and an unknown reserved name (openpyxl 3.0 keeps the latter)
+    ("issue_174.xlsx", "workbook: (2 defined names|1 defined name)"),
     ("date_iso.xlsx", None),       # ISO dates stay ISO text
     ("issue221.xlsm", None),       # an .xlsm without a VBA project
 ])
@@ -126,5 +129,9 @@ def test_the_warning_names_what_goes(tmp_path, name, said):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         BookParameters(path).save()
-    expected = [path + ": this save drops what openpyxl cannot keep: " + said] if said else []
-    assert [str(w.message) for w in caught if w.category is UserWarning] == expected
+    messages = [str(w.message) for w in caught if w.category is UserWarning]
+    if said is None:
+        assert messages == []
+    else:
+        assert len(messages) == 1
+        assert re.fullmatch(re.escape(path + ": this save drops what openpyxl cannot keep: ") + said, messages[0])
