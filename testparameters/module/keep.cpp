@@ -150,6 +150,16 @@ void number_fixes(const Call& c, PyObject* book, std::map<std::string, std::unor
                     formulas = true;
                 continue;
             }
+            // Most numbers need no text of their own: the library's digits give them back.
+            if (PyFloat_Check(value.get())) {
+                const double d = PyFloat_AS_DOUBLE(value.get());
+                if (!std::isfinite(d) || std::strtod(library_digits(d).c_str(), nullptr) == d) continue;
+            } else if (PyLong_CheckExact(value.get())) {
+                int overflow = 0;
+                const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+                if (v == -1 && PyErr_Occurred()) raise();
+                if (!overflow && v >= -(1LL << 53) && v <= (1LL << 53)) continue;  // 16 digits at most, all written
+            }
             if (!exact_number(value, exact)) {
                 if (!PyBool_Check(value) && !PyFloat_Check(value) && !PyLong_Check(value) &&
                     !PyBytes_Check(value))

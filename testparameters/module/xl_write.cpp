@@ -272,7 +272,9 @@ bool SheetWriter::holds(Py_ssize_t row, int column, PyObject* content) {
         if (!cell) return content == Py_None;
         if (eq(getattr(cell, c_.n().data_type), c_.n().formula_code)) return true;
         current = getattr(cell, c_.n().value);
-        if (rich_text_class_ && current.get() != Py_None && isinstance(current, rich_text_class_)) current = str(current);
+        PyObject* v = current.get();
+        const bool plain = v == Py_None || PyUnicode_CheckExact(v) || PyFloat_CheckExact(v) || PyLong_CheckExact(v);
+        if (rich_text_class_ && !plain && isinstance(current, rich_text_class_)) current = str(current);
     } else {
         current = read(row, column);
     }
