@@ -180,7 +180,9 @@ def iso_date_book(path, epoch1904, texts):
     log = wb.create_sheet("Log")
     log["A1"] = 0
     wb.save(path)
-    rows = "".join('<row r="%d"><c r="A%d" t="d"><v>%s</v></c></row>' % (i + 1, i + 1, t) for i, t in enumerate(texts))
+    # B1 reads the dates: its stored result stays while they do.
+    rows = "".join('<row r="%d"><c r="A%d" t="d"><v>%s</v></c>%s</row>'
+                   % (i + 1, i + 1, t, "" if i else '<c r="B1"><f>A1+1</f><v>44198</v></c>') for i, t in enumerate(texts))
     rewrite_part(path, "xl/worksheets/sheet2.xml",
                  lambda s: s[:s.index("<sheetData>")] + "<sheetData>" + rows + s[s.index("</sheetData>"):])
     return path
@@ -204,6 +206,7 @@ def test_dates_as_iso_text_stay_so(tmp_path, epoch1904):
         book.save()
     assert iso_cells(path) == [1] * len(ISO_DATES)
     assert [c.value for c in openpyxl.load_workbook(path)["Log"]["A"]] == values
+    assert openpyxl.load_workbook(path, data_only=True)["Log"]["B1"].value == 44198
 
 
 def test_iso_text_openpyxl_reads_only_in_part_is_said(tmp_path):
