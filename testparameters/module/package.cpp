@@ -490,6 +490,8 @@ void Package::read_sheet_part(Sheet& sheet, bool cells) {
     sheet.cells.clear();
     sheet.profile = SheetProfile();
     sheet.iso_dates = 0;
+    // A cell takes some 40 bytes of XML or more: room for them at once.
+    if (cells) sheet.cells.reserve((size_t)PyBytes_GET_SIZE(bytes(sheet.part)) / 40);
     // Names as written: the reader goes by local names alone, and the parse
     // is quicker without resolving a namespace for every cell.
     SheetReader h(*this, sheet, cells);
