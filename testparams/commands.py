@@ -186,6 +186,11 @@ def outside_limits(para, value):
     return None
 
 
+def os_error(exc):
+    """What went wrong, without the file name (which may be a temporary one)."""
+    return exc.strerror or describe_exception(exc)
+
+
 def same_file(a, b):
     try:
         return os.path.samefile(a, b)
@@ -285,7 +290,7 @@ def run_set(args, api):
         try:
             target = AtomicTarget(args.output, source=args.book)
         except OSError as exc:
-            raise CliError("%s: cannot write: %s" % (args.output, describe_exception(exc)))
+            raise CliError("%s: cannot write: %s" % (args.output, os_error(exc)))
         with target:
             with RawBook(target.tmp) as copied:
                 copy = load_sheets(api, copied, [sheetname], args.support_eval)
@@ -412,7 +417,7 @@ def run_new(args, api):
         with AtomicTarget(args.book) as target:
             book.save(target.tmp)
     except OSError as exc:
-        raise CliError("%s: cannot write: %s" % (args.book, describe_exception(exc)))
+        raise CliError("%s: cannot write: %s" % (args.book, os_error(exc)))
     if args.json:
         print_json({"book": args.book, "sheets": list(args.sheets), "header": list(HEADER)})
         return EXIT_OK

@@ -207,7 +207,7 @@ def scan_sheet(path, sheet, progress=None):
                 if progress is not None and not number % 1000:
                     progress(number)
         except _CellFailure as failure:
-            raise CliError("%s:%s: cannot read the cell: %s"
+            raise CliError("%s!%s: cannot read the cell: %s"
                            % (location(path, sheet.title), failure.ref,
                               describe_exception(failure.error)))
         except CliError:

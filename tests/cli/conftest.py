@@ -82,7 +82,6 @@ def supply_book(tmp_path):
             ("Channel", 2, 1, 4, None, "channel", "int"),
             ("Remote sense", "yes", None, None, None, "sense", "bool"),
             ("Resource", " GPIB0::5 ", None, None, None, "resource", "str"),
-            ("Ramp", "[1, 2]", None, None, "V", "ramp", "eval"),
             ("Prefix", "SN-", None, None, None, "prefix", "bytes"),
             ("Loops", 10, None, None, None, "loops", "auto"),
         ],
