@@ -212,3 +212,74 @@ def check_book(api, raw, sheetnames, support_eval, relative, progress=None):
                                     "name also held by %s; a look-up in the book finds this "
                                     "one, of the sheet loaded last" % others, None))
     return findings
+
+
+# Parts and sheet elements that openpyxl may not carry through a save; a
+# workbook that holds none of them needs no trial save.
+PLAIN_PARTS = ("[Content_Types].xml", "_rels/.rels", "xl/_rels/workbook.xml.rels",
+               "xl/workbook.xml", "xl/styles.xml", "xl/sharedStrings.xml", "xl/calcChain.xml",
+               "docProps/core.xml", "docProps/app.xml", "docProps/custom.xml")
+SHEET_MARKS = (b"extLst", b"controls", b"oleObjects", b"customSheetViews", b"scenarios",
+               b"cellWatches", b"protectedRanges", b"drawing", b"legacyDrawing", b"tableParts",
+               b"smartTags", b"webPublishItems", b"dataConsolidate")
+DROP_TEXT = ": this save drops what openpyxl cannot keep: "
+
+
+def may_drop(path):
+    """Whether the package holds anything beyond what openpyxl surely keeps."""
+    import zipfile
+    with zipfile.ZipFile(path) as archive:
+        for name in archive.namelist():
+            if name in PLAIN_PARTS or name.startswith("xl/theme/"):
+                continue
+            if not (name.startswith("xl/worksheets/sheet") and name.endswith(".xml")):
+                return True
+            data = archive.read(name)
+            if any(mark in data for mark in SHEET_MARKS):
+                return True
+    return False
+
+
+def save_drops(api, path, sheetnames, support_eval):
+    """{sheet title or None (the workbook): what a save would drop}, found by a
+    save of a copy with the given sheets loaded; empty when nothing goes."""
+    import os
+    import shutil
+    import tempfile
+    import warnings
+    if not may_drop(path):
+        return {}
+    with tempfile.TemporaryDirectory(prefix="testparams-") as folder:
+        copy = os.path.join(folder, os.path.basename(path))
+        shutil.copyfile(path, copy)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            try:
+                book = api.BookParameters(copy, support_eval)
+                for sheetname in sheetnames:
+                    book.load_sheet(sheetname)
+                book.save()
+            except Exception:
+                return {}  # what fails to load is a finding already
+    drops = {}
+    for warning in caught:
+        text = str(warning.message)
+        if DROP_TEXT not in text:
+            continue
+        for piece in text.split(DROP_TEXT, 1)[1].split("; "):
+            owner = None
+            for title in list(sheetnames) + ["workbook"]:
+                if piece.startswith(title + ": "):
+                    owner, piece = title, piece[len(title) + 2:]
+                    break
+            if owner is None and drops:  # a title holding "; " was split
+                last = list(drops)[-1]
+                drops[last] += "; " + piece
+                continue
+            drops[None if owner == "workbook" else owner] = piece
+    return drops
+
+
+def drop_findings(drops):
+    return [Finding(sheet, None, None, None, "a save drops what openpyxl cannot keep: %s" % items,
+                    None) for sheet, items in drops.items()]

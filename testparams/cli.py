@@ -7,6 +7,7 @@ import argparse
 import os
 import sys
 import traceback
+import warnings
 
 from testparams import commands
 from testparams.errors import EXIT_ERROR, EXIT_OK, CliError, describe_exception
@@ -204,7 +205,12 @@ def parse(parser, subparsers, argv):
     return args
 
 
+# openpyxl's own warnings name no file and are said better by check.
+OPENPYXL_WARNINGS = r"openpyxl(\.|$)"
+
+
 def main(argv=None):
+    warnings.filterwarnings("ignore", category=UserWarning, module=OPENPYXL_WARNINGS)
     parser, subparsers = build_parser()
     argv = list(sys.argv[1:] if argv is None else argv)
     try:

@@ -8,7 +8,7 @@ import tempfile
 import time
 import warnings
 
-from testparams.checks import check_book
+from testparams.checks import check_book, drop_findings, save_drops
 from testparams.errors import (EXIT_ERROR, EXIT_FOUND, EXIT_OK, CliError, describe_exception,
                                location, one_line)
 from testparams.layout import BOOL_TYPES, BOOL_WORDS, HEADER, NAME_COL, VALUE_COL, normalised_type
@@ -65,7 +65,7 @@ def run_show(args, api):
     if args.json:
         print_json({"book": args.book, "sheets": [
             {"name": name,
-             "parameters": [parameter_json(table.get_parameter(p)) for p in table.parameter_names]}
+             "parameters": [parameter_json(getattr(table, p)) for p in table.parameter_names]}
             for name, table in tables]})
         return EXIT_OK
     blocks = []
@@ -73,7 +73,7 @@ def run_show(args, api):
         names = table.parameter_names
         title = 'sheet "%s": %d parameter%s' % (name, len(names), "" if len(names) == 1 else "s")
         if names:
-            body = format_table([table_row(table.get_parameter(p)) for p in names])
+            body = format_table([table_row(getattr(table, p)) for p in names])
             blocks.append(title + "\n" + body)
         else:
             blocks.append(title)
@@ -237,11 +237,11 @@ def save_book(book, target, force, rename=lambda text: text):
         warnings.simplefilter("always")
         if not force:
             warnings.filterwarnings("error", category=UserWarning)
+        warnings.filterwarnings("ignore", category=UserWarning, module=r"openpyxl(\.|$)")
         try:
             book.save()
         except UserWarning as exc:
-            raise CliError("%s: saving would drop what openpyxl cannot keep: %s (--force saves "
-                           "anyway)" % (target, rename(one_line(exc, 1000))))
+            raise CliError("%s (--force saves anyway)" % rename(one_line(exc, 1000)))
         except CliError:
             raise
         except Exception as exc:
@@ -343,6 +343,7 @@ def run_check(args, api):
                     sheets = raw.select_sheets(args.sheets)
                     findings = check_book(api, raw, sheets, args.support_eval, args.relative,
                                           progress)
+                findings += drop_findings(save_drops(api, path, sheets, args.support_eval))
             except CliError as exc:
                 error = exc
             except Exception as exc:
@@ -457,22 +458,26 @@ def changed_fields(old, new):
 
 
 def diff_sheet(name, old_table, new_table):
-    """[(kind, sheet, parameter, text, changes)] of one sheet."""
+    """[(kind, sheet, parameter, text, changes)] of one sheet.
+
+    Records are read as the tables' attributes, and names compared as sets:
+    asking a table has_parameter for each name would scan its list each time.
+    """
     entries = []
     old_names = old_table.parameter_names
     new_names = new_table.parameter_names
+    old_set, new_set = set(old_names), set(new_names)
     for pname in old_names:
-        if not new_table.has_parameter(pname):
+        if pname not in new_set:
             entries.append(("removed", name, pname, "removed %s (value %s)"
-                            % (pname, quoted(old_table.get_parameter(pname).value)), []))
+                            % (pname, quoted(getattr(old_table, pname).value)), []))
     for pname in new_names:
-        if not old_table.has_parameter(pname):
+        if pname not in old_set:
             entries.append(("added", name, pname, "added %s (value %s)"
-                            % (pname, quoted(new_table.get_parameter(pname).value)), []))
+                            % (pname, quoted(getattr(new_table, pname).value)), []))
     for pname in new_names:
-        if old_table.has_parameter(pname):
-            changes = changed_fields(old_table.get_parameter(pname),
-                                     new_table.get_parameter(pname))
+        if pname in old_set:
+            changes = changed_fields(getattr(old_table, pname), getattr(new_table, pname))
             if changes:
                 entries.append(("changed", name, pname, "changed %s: %s"
                                 % (pname, ", ".join(c[3] for c in changes)), changes))

@@ -39,7 +39,7 @@ def location(path, sheet=None, row=None, col=None, last=None):
     """'book.xlsx:Supply!B6' as far as known; ``last`` (row, col) makes a range."""
     text = str(path)
     if sheet is None:
-        return text
+        return text if row is None else text + ":" + cell_ref(row, col or 1)
     text += ":" + sheet_ref(sheet)
     if row is None:
         return text

@@ -125,3 +125,25 @@ def test_write_errors_name_the_target_not_the_temporary_file(cli, supply_book, t
     assert (status, out) == (2, "")
     assert err.startswith("testparams: error: %s: cannot write" % target)
     assert ".testparams-" not in err
+
+
+def test_what_a_save_would_drop_is_found_by_check_and_refused_by_set(cli, books, tmp_path):
+    import xlsxwriter
+    path = tmp_path / "spark.xlsx"
+    book = xlsxwriter.Workbook(str(path))
+    sheet = book.add_worksheet("S")
+    sheet.write_row(0, 0, ("Description", "Value", "Low", "Up", "Unit", "Name", "Type"))
+    sheet.write_row(1, 0, (None, 1.5, 1, 2, None, "a", "float"))
+    sheet.add_sparkline("H2", {"range": "S!B2:D2"})
+    book.close()
+    dropped = "%s: this save drops what openpyxl cannot keep: S: 1 sparkline group" % path
+    assert cli("check", path) == (
+        1, "%s:S: a save drops what openpyxl cannot keep: 1 sparkline group\n"
+           "%s: 1 problem found\n" % (path, path), "")
+    before = books.digest(path)
+    assert cli("set", path, "a", "1.7") == (
+        2, "", "testparams: error: %s (--force saves anyway)\n" % dropped)
+    assert books.digest(path) == before
+    status, out, err = cli("set", path, "a", "1.7", "--force")
+    assert (status, err) == (0, "testparams: warning: %s\n" % dropped)
+    assert cli("get", path, "a") == (0, "1.7\n", "")
