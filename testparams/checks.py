@@ -198,7 +198,10 @@ def check_book(api, raw, sheetnames, support_eval, relative, progress=None):
     findings = []
     holders = collections.OrderedDict()  # name -> [(sheet, row)] in load order
     for sheetname in sheetnames:
-        scan = raw.scan(sheetname, progress and (lambda rows, s=sheetname: progress(s, rows)))
+        if progress is not None:
+            progress(raw.path, sheetname, 0)
+        scan = raw.scan(sheetname, progress and (lambda rows, s=sheetname: progress(raw.path, s,
+                                                                                   rows)))
         result = SheetCheck(api, scan, support_eval, relative)
         findings.extend(result.findings)
         for name, (para, rownum) in result.records.items():

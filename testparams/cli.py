@@ -133,6 +133,9 @@ def build_parser():
     setp.add_argument("--sheet", metavar="SHEET", help="the sheet that holds NAME")
     setp.add_argument("--output", metavar="NEWBOOK",
                       help="write the whole workbook with the change to this file instead")
+    setp.add_argument("--relative", action="store_true",
+                      help="the limits are offsets from the value, for the warning of a "
+                           "value outside them")
     setp.add_argument("--force", action="store_true",
                       help="save despite what set would otherwise refuse")
     setp.set_defaults(run=commands.run_set)

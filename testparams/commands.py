@@ -5,7 +5,7 @@ import os
 import shutil
 import sys
 import tempfile
-import time
+import threading
 import warnings
 
 from testparams.checks import check_book, drop_findings, save_drops
@@ -23,8 +23,10 @@ def print_json(doc):
 
 
 class Progress(object):
-    """Rows done, on stderr, once work has taken over two seconds; only on a
-    terminal, so that nothing of it reaches a pipe or a file."""
+    """What is being read (workbook, sheet, rows done), on stderr, once the
+    work has taken over two seconds; only on a terminal, so that nothing of
+    it reaches a pipe or a file.  A thread writes it, as a load through the
+    module reports no rows on its way."""
 
     DELAY = 2.0
     EVERY = 0.25
@@ -33,34 +35,61 @@ class Progress(object):
         self.stream = sys.stderr if stream is None else stream
         isatty = getattr(self.stream, "isatty", None)
         self.enabled = bool(isatty and isatty())
-        self.start = time.monotonic()
-        self.last = 0.0
+        self.state = None       # (book, sheet, rows or None) while reading
+        self.lock = threading.Lock()
+        self.stopped = threading.Event()
         self.shown = False
-        self.book = None
+        self.thread = None
 
-    def __call__(self, sheet, rows):
-        if not self.enabled:
-            return
-        now = time.monotonic()
-        if now - self.start < self.DELAY or now - self.last < self.EVERY:
-            return
-        self.last = now
-        self.shown = True
-        self.stream.write("\r\033[K%s: sheet %s: %d rows" % (self.book, sheet, rows))
-        self.stream.flush()
+    def __enter__(self):
+        if self.enabled:
+            self.thread = threading.Thread(target=self.run, name="testparams-progress")
+            self.thread.daemon = True
+            self.thread.start()
+        return self
 
-    def done(self):
+    def __exit__(self, *exc_info):
+        self.stopped.set()
+        if self.thread is not None:
+            self.thread.join()
+        self.clear()
+
+    def __call__(self, book, sheet=None, rows=None):
+        self.state = (book, sheet, rows)
+
+    def idle(self):
+        """Nothing is being read: the line goes, so that output may follow."""
+        with self.lock:
+            self.state = None
+            self.clear()
+
+    def clear(self):
         if self.shown:
             self.stream.write("\r\033[K")
             self.stream.flush()
             self.shown = False
 
+    def run(self):
+        if self.stopped.wait(self.DELAY):
+            return
+        while not self.stopped.wait(self.EVERY):
+            with self.lock:
+                state = self.state
+                if state is None:
+                    continue
+                book, sheet, rows = state
+                text = "%s: sheet %s: %s" % (book, sheet, "loading" if rows is None
+                                             else "%d rows read" % rows)
+                self.stream.write("\r\033[K" + text)
+                self.stream.flush()
+                self.shown = True
+
 
 # -- show ---------------------------------------------------------------------
 
 def run_show(args, api):
-    with RawBook(args.book) as raw:
-        book = load_sheets(api, raw, raw.select_sheets(args.sheets), args.support_eval)
+    with RawBook(args.book) as raw, Progress() as progress:
+        book = load_sheets(api, raw, raw.select_sheets(args.sheets), args.support_eval, progress)
     tables = sheet_tables(book)
     if args.json:
         print_json({"book": args.book, "sheets": [
@@ -96,9 +125,9 @@ def find_parameter(book, path, name, sheet):
 
 
 def run_get(args, api):
-    with RawBook(args.book) as raw:
+    with RawBook(args.book) as raw, Progress() as progress:
         sheets = raw.select_sheets([args.sheet] if args.sheet is not None else [])
-        book = load_sheets(api, raw, sheets, args.support_eval)
+        book = load_sheets(api, raw, sheets, args.support_eval, progress)
     para = find_parameter(book, args.book, args.name, args.sheet)
     sheetname = args.sheet if args.sheet is not None else sheet_holding(book, args.name)
     relative = args.relative
@@ -174,14 +203,17 @@ def convert_value(table, para, text, where):
     return value
 
 
-def outside_limits(para, value):
+def outside_limits(para, value, relative):
     low, up = para.low, para.up
     try:
+        if relative:
+            low = None if low is None else value + low
+            up = None if up is None else value + up
         if low is not None and value < low:
             return "below its lower limit %s" % display(low)
         if up is not None and value > up:
             return "above its upper limit %s" % display(up)
-    except TypeError:
+    except (TypeError, ValueError, OverflowError):
         pass
     return None
 
@@ -221,7 +253,20 @@ class AtomicTarget(object):
 
     def __exit__(self, exc_type, exc, tb):
         if exc_type is None:
-            os.replace(self.tmp, self.path)
+            # mkstemp makes the file 0600: give it the mode of the file it
+            # replaces, or what a new file gets.
+            try:
+                mode = os.stat(self.path).st_mode & 0o7777
+            except OSError:
+                umask = os.umask(0)
+                os.umask(umask)
+                mode = 0o666 & ~umask
+            try:
+                os.chmod(self.tmp, mode)
+                os.replace(self.tmp, self.path)
+            except BaseException:
+                os.unlink(self.tmp)
+                raise
         elif os.path.exists(self.tmp):
             os.unlink(self.tmp)
         return False
@@ -256,14 +301,18 @@ def run_set(args, api):
         if same_file(args.output, args.book):
             raise CliError("%s: --output names BOOK itself (leave --output out to change BOOK)"
                            % args.output)
-        if not args.output.lower().endswith(BOOK_SUFFIXES):
-            raise CliError("%s: --output must end in .xlsx or .xlsm" % args.output)
+        suffix = os.path.splitext(args.book)[1].lower()
+        if os.path.splitext(args.output)[1].lower() != suffix or suffix not in BOOK_SUFFIXES:
+            # A macro workbook keeps its macros and its type only under its own suffix.
+            raise CliError("%s: --output must end in %s, as BOOK does"
+                           % (args.output, suffix if suffix in BOOK_SUFFIXES else ".xlsx"))
     with RawBook(args.book) as raw:
         if args.sheet is not None:
             load = raw.select_sheets([args.sheet])
         else:
             load = raw.sheetnames
-        book = load_sheets(api, raw, load, args.support_eval)
+        with Progress() as progress:
+            book = load_sheets(api, raw, load, args.support_eval, progress)
         para = find_parameter(book, args.book, args.name, args.sheet)
         if args.sheet is None:
             holders = sheets_holding(book, args.name)
@@ -279,7 +328,7 @@ def run_set(args, api):
     table = book.get_sheet_parameters(sheetname)
     old = para.value
     new = convert_value(table, para, args.value, where)
-    outside = outside_limits(para, new) if new is not None else None
+    outside = outside_limits(para, new, args.relative) if new is not None else None
     if args.output is None:
         for other in book.get_all_sheet_names():
             if other != sheetname:
@@ -329,13 +378,12 @@ def finding_location(path, finding):
     return location(path, finding.sheet, finding.row, finding.col, finding.last)
 
 
-def run_check(args, api):
-    colour = Colour()
-    progress = Progress()
+def check_all(args, api, colour, progress):
+    """Check each workbook in turn, printing its findings (unless --json);
+    [(path, findings, error)] and the exit status."""
     results = []
     status = EXIT_OK
     for path, error in find_workbooks(args.paths):
-        progress.book = path
         findings = []
         if error is None:
             try:
@@ -348,7 +396,7 @@ def run_check(args, api):
                 error = exc
             except Exception as exc:
                 error = CliError("%s: %s" % (path, describe_exception(exc)))
-            progress.done()
+            progress.idle()
         if error is not None:
             if path in args.paths[1:] and not os.path.exists(path) \
                     and not path.lower().endswith(BOOK_SUFFIXES):
@@ -369,6 +417,13 @@ def run_check(args, api):
                                                  else "s"))
         else:
             print("%s: %s" % (path, colour("ok", "no problems found")))
+    return results, status
+
+
+def run_check(args, api):
+    colour = Colour()
+    with Progress() as progress:
+        results, status = check_all(args, api, colour, progress)
     if args.json:
         print_json({"workbooks": [
             {"book": path, "error": None if error is None else error.message,
@@ -495,10 +550,11 @@ def run_diff(args, api):
             wanted = list(dict.fromkeys(args.sheets))
         else:
             wanted = list(dict.fromkeys(raw_old.sheetnames + raw_new.sheetnames))
-        old_book = load_sheets(api, raw_old, [s for s in wanted if s in raw_old.sheetnames],
-                               args.support_eval)
-        new_book = load_sheets(api, raw_new, [s for s in wanted if s in raw_new.sheetnames],
-                               args.support_eval)
+        with Progress() as progress:
+            old_book = load_sheets(api, raw_old, [s for s in wanted if s in raw_old.sheetnames],
+                                   args.support_eval, progress)
+            new_book = load_sheets(api, raw_new, [s for s in wanted if s in raw_new.sheetnames],
+                                   args.support_eval, progress)
     entries = []
     for sheet in wanted:
         old_table = old_book.get_sheet_parameters(sheet, False)

@@ -67,16 +67,24 @@ class Replay(object):
             self.records[name] = (para, row.row)
 
 
+EVAL_HINT = ' (--eval evaluates "eval" cells: only for workbooks you trust)'
+
+
 def located_failure(path, sheetname, failure):
+    message = describe_exception(failure.error)
+    if message.startswith('Variable type "eval" is not supported'):
+        message += EVAL_HINT
     return CliError("%s: %s: %s" % (location(path, sheetname, failure.row, failure.col),
-                                    failure.name, describe_exception(failure.error)))
+                                    failure.name, message))
 
 
-def load_sheets(api, raw, sheetnames, support_eval):
+def load_sheets(api, raw, sheetnames, support_eval, progress=None):
     """A BookParameters of ``raw.path`` with the given sheets loaded in order;
     a failed load names the first cell that fails."""
     book = api.BookParameters(raw.path, support_eval)
     for sheetname in sheetnames:
+        if progress is not None:
+            progress(raw.path, sheetname)
         try:
             book.load_sheet(sheetname)
         except Exception as exc:

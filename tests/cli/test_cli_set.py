@@ -56,6 +56,13 @@ def test_set_output_copies_the_whole_workbook_and_leaves_book_alone(cli, books, 
         1, "--- %s\n+++ %s\nsheet \"Station\": changed station: value 'FCT-02' -> 'FCT-09'\n"
         % (supply_book, out_path), "")
     assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".")] == []
+    assert os.stat(str(out_path)).st_mode & 0o777 == 0o666 & ~current_umask()
+
+
+def current_umask():
+    umask = os.umask(0)
+    os.umask(umask)
+    return umask
 
 
 def test_texts_starting_with_equals_are_no_formulas(cli, books, tmp_path):
@@ -98,7 +105,8 @@ def awkward_book(books, tmp_path):
     (["a", "5", "--sheet", "Repeated"], "Repeated!F4: a: name repeats row 2"),
     (["f", "5", "--sheet", "Formula"], "Formula!B2: f: the Value cell holds the formula =1+2"),
     (["f", "2", "--sheet", "Typed", "--output", "{book}"], "--output names BOOK itself"),
-    (["f", "2", "--sheet", "Typed", "--output", "{tmp}/out.txt"], "must end in .xlsx or .xlsm"),
+    (["f", "2", "--sheet", "Typed", "--output", "{tmp}/out.txt"], "must end in .xlsx, as BOOK does"),
+    (["f", "2", "--sheet", "Typed", "--output", "{tmp}/out.xlsm"], "must end in .xlsx"),
 ])
 def test_set_refusals_leave_the_workbook_unchanged(cli, books, awkward_book, tmp_path, argv,
                                                    message):
