@@ -39,6 +39,7 @@ class Progress(object):
         self.lock = threading.Lock()
         self.stopped = threading.Event()
         self.shown = False
+        self.last = None
         self.thread = None
 
     def __enter__(self):
@@ -68,6 +69,7 @@ class Progress(object):
             self.stream.write("\r\033[K")
             self.stream.flush()
             self.shown = False
+            self.last = None
 
     def run(self):
         if self.stopped.wait(self.DELAY):
@@ -80,9 +82,11 @@ class Progress(object):
                 book, sheet, rows = state
                 text = "%s: sheet %s: %s" % (book, sheet, "loading" if rows is None
                                              else "%d rows read" % rows)
-                self.stream.write("\r\033[K" + text)
-                self.stream.flush()
-                self.shown = True
+                if text != self.last:
+                    self.stream.write("\r\033[K" + text)
+                    self.stream.flush()
+                    self.last = text
+                    self.shown = True
 
 
 # -- show ---------------------------------------------------------------------
