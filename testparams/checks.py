@@ -1,6 +1,11 @@
 """Problems that ``testparams check`` looks for in parameter sheets."""
 import collections
 import numbers
+import os
+import shutil
+import tempfile
+import warnings
+import zipfile
 
 from testparams.errors import describe_exception
 from testparams.layout import (BOOL_TYPES, BOOL_WORDS, HEADER, KNOWN_TYPES, NAME_COL, TYPE_COL,
@@ -230,7 +235,6 @@ DROP_TEXT = ": this save drops what openpyxl cannot keep: "
 
 def may_drop(path):
     """Whether the package holds anything beyond what openpyxl surely keeps."""
-    import zipfile
     with zipfile.ZipFile(path) as archive:
         for name in archive.namelist():
             if name in PLAIN_PARTS or name.startswith("xl/theme/"):
@@ -246,10 +250,6 @@ def may_drop(path):
 def save_drops(api, path, sheetnames, support_eval):
     """{sheet title or None (the workbook): what a save would drop}, found by a
     save of a copy with the given sheets loaded; empty when nothing goes."""
-    import os
-    import shutil
-    import tempfile
-    import warnings
     if not may_drop(path):
         return {}
     with tempfile.TemporaryDirectory(prefix="testparams-") as folder:

@@ -2,19 +2,17 @@
 module, prints its result and returns the exit status."""
 import json
 import os
-import shutil
 import sys
-import tempfile
 import threading
-import warnings
 
 from testparams.checks import check_book, drop_findings, save_drops
 from testparams.errors import (EXIT_ERROR, EXIT_FOUND, EXIT_OK, CliError, describe_exception,
-                               location, one_line)
+                               location)
 from testparams.layout import BOOL_TYPES, BOOL_WORDS, HEADER, NAME_COL, VALUE_COL, normalised_type
 from testparams.loading import load_sheets, sheet_holding, sheet_tables, sheets_holding
 from testparams.render import (Colour, display, format_table, parameter_json, quoted, table_row,
                                to_json)
+from testparams.saving import AtomicTarget, os_error, same_file, save_book
 from testparams.sheets import BOOK_SUFFIXES, RawBook, find_workbooks
 
 
@@ -222,84 +220,6 @@ def outside_limits(para, value, relative):
     return None
 
 
-def os_error(exc):
-    """What went wrong, without the file name (which may be a temporary one)."""
-    return exc.strerror or describe_exception(exc)
-
-
-def same_file(a, b):
-    try:
-        return os.path.samefile(a, b)
-    except OSError:
-        return os.path.abspath(a) == os.path.abspath(b)
-
-
-class AtomicTarget(object):
-    """A temporary file beside ``path`` that replaces it only on success;
-    ``source`` (when given) is copied into it first.  Messages naming the
-    temporary file are made to name ``path``."""
-
-    def __init__(self, path, source=None, suffix=None):
-        self.path = path
-        directory = os.path.dirname(os.path.abspath(path))
-        suffix = suffix or os.path.splitext(path)[1] or ".xlsx"
-        fd, self.tmp = tempfile.mkstemp(prefix=".testparams-", suffix=suffix, dir=directory)
-        os.close(fd)
-        if source is not None:
-            try:
-                shutil.copyfile(source, self.tmp)
-            except BaseException:
-                os.unlink(self.tmp)
-                raise
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, exc_type, exc, tb):
-        if exc_type is None:
-            # mkstemp makes the file 0600: give it the mode of the file it
-            # replaces, or what a new file gets.
-            try:
-                mode = os.stat(self.path).st_mode & 0o7777
-            except OSError:
-                umask = os.umask(0)
-                os.umask(umask)
-                mode = 0o666 & ~umask
-            try:
-                os.chmod(self.tmp, mode)
-                os.replace(self.tmp, self.path)
-            except BaseException:
-                os.unlink(self.tmp)
-                raise
-        elif os.path.exists(self.tmp):
-            os.unlink(self.tmp)
-        return False
-
-    def named(self, text):
-        return text.replace(os.path.abspath(self.tmp), self.path).replace(self.tmp, self.path)
-
-
-def save_book(book, target, force, rename=lambda text: text):
-    """book.save(); what the save would drop refuses it unless ``force``, and
-    with ``force`` it is said on stderr."""
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        if not force:
-            warnings.filterwarnings("error", category=UserWarning)
-        warnings.filterwarnings("ignore", category=UserWarning, module=r"openpyxl(\.|$)")
-        try:
-            book.save()
-        except UserWarning as exc:
-            raise CliError("%s (--force saves anyway)" % rename(one_line(exc, 1000)))
-        except CliError:
-            raise
-        except Exception as exc:
-            raise CliError("%s: cannot save: %s" % (target, rename(describe_exception(exc))))
-    for warning in caught:
-        print("testparams: warning: %s" % rename(one_line(warning.message, 1000)),
-              file=sys.stderr)
-
-
 def run_set(args, api):
     if args.output is not None:
         if same_file(args.output, args.book):
@@ -415,7 +335,8 @@ def check_all(args, api, colour, progress):
         for finding in findings:
             where = finding_location(path, finding)
             name = "" if finding.name is None else "%s: " % display(finding.name)
-            print("%s: %s%s" % (colour("location", where), name, finding.message))
+            message = finding.message.replace("\r", "\\r").replace("\n", "\\n")
+            print("%s: %s%s" % (colour("location", where), name, message))
         if findings:
             print("%s: %d problem%s found" % (path, len(findings), "" if len(findings) == 1
                                                  else "s"))
