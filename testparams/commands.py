@@ -264,14 +264,16 @@ def run_set(args, api):
             target = AtomicTarget(args.output, source=args.book)
         except OSError as exc:
             raise CliError("%s: cannot write: %s" % (args.output, os_error(exc)))
-        with target:
-            with RawBook(target.tmp) as copied:
-                copy = load_sheets(api, copied, [sheetname], args.support_eval)
-            copy.get_sheet_parameters(sheetname).set_value(args.name, new)
-            try:
+        try:
+            with target:
+                with RawBook(target.tmp) as copied:
+                    copy = load_sheets(api, copied, [sheetname], args.support_eval)
+                copy.get_sheet_parameters(sheetname).set_value(args.name, new)
                 save_book(copy, args.output, args.force, target.named)
-            except CliError as exc:
-                raise CliError(target.named(exc.message))
+        except CliError as exc:
+            raise CliError(target.named(exc.message))
+        except OSError as exc:
+            raise CliError("%s: cannot write: %s" % (args.output, os_error(exc)))
     if outside:
         print("testparams: warning: %s: %s: %s is %s" % (where, args.name, display(new), outside),
               file=sys.stderr)
