@@ -197,3 +197,36 @@ def test_an_old_style_sheet_argument_is_pointed_to_the_option(cli, supply_book):
     status, out, err = cli("check", supply_book, "Supply")
     assert status == 2
     assert "Supply: no such file (to choose a sheet, write --sheet Supply)" in err
+
+
+@pytest.mark.parametrize("support_eval", [False, True])
+def test_the_replay_registers_what_loading_registers(books, tmp_path, support_eval):
+    """check reads records from its own replay of the rows; they must be the module's."""
+    api = pytest.importorskip("orv_testparameters")
+    from testparams.loading import Replay
+    from testparams.sheets import RawBook
+    cells = [
+        (1.5, 1, 2, "a", "float"), ("0x1F", "-3", "6*7", "b", " Int "),
+        ("yes", None, None, "c", "bool"), (" x ", None, None, "a", None),
+        (42, 40, 44, "d", "auto"), ("[1, 2]", None, None, "e", "eval"),
+        ("SN", None, None, "f", "bytes"), (3, None, None, 7, "int"),
+        (2.5, None, None, "b", "str"),
+    ]
+    rows = [("d%d" % i, v, low, up, "V", name, t) for i, (v, low, up, name, t) in enumerate(cells)]
+    path = books.write(tmp_path / "r.xlsx", {"S": rows})
+    with RawBook(str(path)) as raw:
+        replay = Replay(api, raw.layout("S"), support_eval)
+    if not support_eval:
+        assert [(f.row, f.col) for f in replay.failures] == [(7, 2), (9, 6)]
+        return
+    assert [(f.row, f.col) for f in replay.failures] == [(9, 6)]
+    rows.pop(7)  # the row named 7 fails to register; load the others
+    path = books.write(tmp_path / "ok.xlsx", {"S": rows})
+    table = api.BookParameters(str(path), True).load_sheet("S")
+    with RawBook(str(path)) as raw:
+        replay = Replay(api, raw.layout("S"), True)
+    assert list(replay.records) == table.parameter_names
+    for name, (para, _) in replay.records.items():
+        loaded = getattr(table, name)
+        assert [getattr(para, a) for a in ("name", "desc", "value", "low", "up", "unit", "type")] \
+            == [getattr(loaded, a) for a in ("name", "desc", "value", "low", "up", "unit", "type")]
