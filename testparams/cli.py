@@ -151,8 +151,9 @@ def build_parser():
         "\"int\" cells that are cut (4.5 reads as 4), values outside their limits, low\n"
         "above up, unknown types, repeated names, names with blanks, names several\n"
         "sheets hold, rows below an empty Name cell, formulas without a stored result,\n"
-        "merged cells in the table, a header that differs, and sheets that are no\n"
-        "parameter sheet.",
+        "merged cells in the table, a header that differs, sheets that are no\n"
+        "parameter sheet, and what a save would drop (found by saving a copy, for\n"
+        "workbooks holding parts that openpyxl may not keep).",
         "exit status: 0 no problems, 1 problems found, 2 a file cannot be read (the\n"
         "other workbooks are still checked).\n\n"
         "examples:\n  testparams check parameters.xlsx\n"
