@@ -1,54 +1,82 @@
-"""Raw cells of a parameter workbook, read with openpyxl.
+"""Raw cells of a parameter workbook, read with openpyxl in one pass per sheet.
 
-The tool reads cells itself for two things only: listing the sheets of a
-workbook, and finding the row and column that a problem belongs to.  The
-parameters themselves always come from ``orv_testparameters``.
+The tool reads cells itself to find the row and column that a problem
+belongs to and what loading cannot show: error cells, formulas without a
+stored result, merged cells.  The parameters themselves always come from
+``orv_testparameters`` (see loading.py).
 
-Rows are walked the way ``SheetParameters.load`` walks them when
-``BookParameters.load_sheet`` calls it: rows 2 to ``max_row``, a row is empty
-when its Name cell is empty or blank, and the first empty row ends the table
-(``max_empty_row`` 0).
+A sheet is read as ``load_sheet`` reads it: the read-only workbook's sheet
+parser with stored results in place of formulas (``data_only``), every row
+that the sheet's data holds, columns A to G.
 """
 import collections
 import os
 
 import openpyxl
+from openpyxl.utils.cell import range_boundaries
+from openpyxl.worksheet import _reader
 
-from testparams.errors import CliError, describe_exception
-
-HEADER = ("Description", "Value", "Low", "Up", "Unit", "Name", "Type")
-COLUMN_LETTERS = "ABCDEFG"
-NAME_COL = 6
-TYPE_COL = 7
-VALUE_COLS = (2, 3, 4)
-KNOWN_TYPES = frozenset(
-    ("auto", "unicode", "str", "string", "bytes", "int", "float", "bool", "boolean", "eval")
-)
+from testparams.errors import CliError, describe_exception, location
+from testparams.layout import HEADER, NAME_COL, is_blank
 
 # One worksheet row: its 1-based number and the contents of columns A..G.
 Row = collections.namedtuple("Row", "row cells")
+# A formula cell of columns A..G: its text and whether the file stores a result.
+Formula = collections.namedtuple("Formula", "text has_result")
+# A merged range: its text (B3:C4) and bounds.
+Merged = collections.namedtuple("Merged", "ref min_row min_col max_row max_col")
+
+WIDTH = len(HEADER)
+BOOK_SUFFIXES = (".xlsx", ".xlsm")
 
 
-def column_label(col):
-    return "%s (%s)" % (COLUMN_LETTERS[col - 1], HEADER[col - 1])
+class _CellFailure(Exception):
+    def __init__(self, ref, error):
+        Exception.__init__(self, ref, error)
+        self.ref = ref
+        self.error = error
 
 
-def normalised_type(type_cell):
-    """The variable type a Type cell selects (the module's own normalisation)."""
-    if type_cell is None:
-        return "str"
-    if not isinstance(type_cell, str):
-        return None
-    text = type_cell.strip().lower()
-    return text or "str"
+class _Parser(_reader.WorkSheetParser):
+    """The library's sheet parser, noting error cells and formulas of A..G."""
+
+    def __init__(self, *args, **kwargs):
+        _reader.WorkSheetParser.__init__(self, *args, **kwargs)
+        self.error_cells = set()
+        self.formulas = {}
+
+    def parse_cell(self, element):
+        try:
+            cell = _reader.WorkSheetParser.parse_cell(self, element)
+        except Exception as exc:  # e.g. a shared string index past the table
+            raise _CellFailure(element.get("r"), exc)
+        col = cell["column"]
+        if col <= WIDTH:
+            if cell["data_type"] == "e":
+                self.error_cells.add((cell["row"], col))
+            if element.find(_reader.FORMULA_TAG) is not None:
+                text = self.parse_formula(element)
+                self.formulas[(cell["row"], col)] = Formula(
+                    str(getattr(text, "text", text)), cell["value"] is not None)
+        return cell
 
 
-def is_empty_name(name):
-    return name is None or str(name).strip() == ""
+class SheetScan(object):
+    """What one pass over a worksheet found."""
 
+    def __init__(self, title, rows, error_cells, formulas, merged):
+        self.title = title
+        self.rows = rows                # Row, in sheet order; rows without cells left out
+        self.error_cells = error_cells  # {(row, col)} holding an error value
+        self.formulas = formulas        # {(row, col): Formula}
+        self.merged = merged            # [Merged]
+        self._layout = None
 
-def is_blank(content):
-    return content is None or str(content).strip() == ""
+    @property
+    def layout(self):
+        if self._layout is None:
+            self._layout = SheetLayout(self.rows)
+        return self._layout
 
 
 class SheetLayout(object):
@@ -59,17 +87,23 @@ class SheetLayout(object):
         self.reachable = []     # named rows that loading reads
         self.end_row = None     # the empty row that ends the table, if any
         self.unreachable = []   # named rows below end_row
+        expected = 2
         for row in rows:
             if row.row < 2:
                 continue
-            if is_empty_name(row.cells[NAME_COL - 1]):
+            if self.end_row is None and row.row > expected:
+                self.end_row = expected  # a row without cells ends the table
+            expected = row.row + 1
+            if is_blank(row.cells[NAME_COL - 1]):
                 if self.end_row is None:
                     self.end_row = row.row
                 continue
-            if self.end_row is None:
-                self.reachable.append(row)
-            else:
-                self.unreachable.append(row)
+            (self.reachable if self.end_row is None else self.unreachable).append(row)
+
+    @property
+    def last_row(self):
+        """The last row that the table spans (the header when it is empty)."""
+        return self.reachable[-1].row if self.reachable else 1
 
     def repeated_names(self):
         """(row, first_row) for each reachable row whose name an earlier row holds."""
@@ -77,10 +111,6 @@ class SheetLayout(object):
         repeats = []
         for row in self.reachable:
             name = row.cells[NAME_COL - 1]
-            try:
-                hash(name)
-            except TypeError:
-                continue
             if name in first:
                 repeats.append((row, first[name]))
             else:
@@ -93,9 +123,8 @@ class RawBook(object):
 
     def __init__(self, path):
         self.path = path
-        self._rows = {}
-        self._formula_book = None
-        self._book = open_workbook(path, data_only=True)
+        self._scans = {}
+        self._book = open_workbook(path)
         self.sheetnames = [sheet.title for sheet in self._book.worksheets]  # no chart sheets
 
     def __enter__(self):
@@ -105,35 +134,18 @@ class RawBook(object):
         self.close()
 
     def close(self):
-        for book in (self._book, self._formula_book):
-            if book is not None:
-                book.close()
-        self._book = self._formula_book = None
+        if self._book is not None:
+            self._book.close()
+        self._book = None
 
-    def rows(self, sheetname):
-        """All rows of the sheet from row 1 to ``max_row``, columns A..G."""
-        if sheetname not in self._rows:
-            self._rows[sheetname] = read_rows(self._book[sheetname])
-        return self._rows[sheetname]
+    def scan(self, sheetname, progress=None):
+        """The SheetScan of a sheet, read once."""
+        if sheetname not in self._scans:
+            self._scans[sheetname] = scan_sheet(self.path, self._book[sheetname], progress)
+        return self._scans[sheetname]
 
     def layout(self, sheetname):
-        return SheetLayout(self.rows(sheetname))
-
-    def formulas(self, sheetname, rows):
-        """{(row, col): formula text} for the given row numbers, columns A..G."""
-        if self._formula_book is None:
-            self._formula_book = open_workbook(self.path, data_only=False)
-        wanted = set(rows)
-        found = {}
-        if not wanted or sheetname not in self._formula_book.sheetnames:
-            return found
-        for row in read_rows(self._formula_book[sheetname], max_row=max(wanted)):
-            if row.row not in wanted:
-                continue
-            for col, content in enumerate(row.cells, 1):
-                if is_formula(content):
-                    found[(row.row, col)] = formula_text(content)
-        return found
+        return self.scan(sheetname).layout
 
     def select_sheets(self, requested):
         """The named sheets in the order given (all sheets when none is named)."""
@@ -152,78 +164,81 @@ class RawBook(object):
         return chosen
 
 
-def open_workbook(path, data_only):
-    # openpyxl judges by the file name first, so say plainly what is wrong.
+def check_readable(path):
+    """Refuse plainly what openpyxl would refuse with a puzzling message."""
     if os.path.isdir(path):
         raise CliError("%s: is a directory, not a workbook" % path)
     if not os.path.exists(path):
         raise CliError("%s: no such file" % path)
+    if not os.access(path, os.R_OK):
+        raise CliError("%s: permission denied" % path)
+
+
+def open_workbook(path):
+    check_readable(path)
     try:
-        return openpyxl.load_workbook(path, read_only=True, data_only=data_only)
-    except FileNotFoundError:
-        raise CliError("%s: no such file" % path)
-    except IsADirectoryError:
-        raise CliError("%s: is a directory, not a workbook" % path)
+        return openpyxl.load_workbook(path, read_only=True, data_only=True)
     except PermissionError:
         raise CliError("%s: permission denied" % path)
     except Exception as exc:
         raise CliError("%s: cannot read as a workbook: %s" % (path, describe_exception(exc)))
 
 
-def read_rows(sheet, max_row=None):
-    if max_row is None:
-        max_row = sheet.max_row
-    if max_row is None:  # no stored dimensions: read to the last row present
-        sheet.reset_dimensions()
+def scan_sheet(path, sheet, progress=None):
+    """One pass of the library's parser over a read-only worksheet."""
+    book = sheet.parent
+    options = {"data_only": True, "epoch": book.epoch, "date_formats": book._date_formats}
+    if hasattr(book, "_timedelta_formats"):  # openpyxl 3.1
+        options["timedelta_formats"] = book._timedelta_formats
     rows = []
-    cells = sheet.iter_rows(min_row=1, max_row=max_row, max_col=7, values_only=True)
-    for number, values in enumerate(cells, 1):
-        values = tuple(values)[:7]
-        rows.append(Row(number, values + (None,) * (7 - len(values))))
-    return rows
+    empty = (None,) * WIDTH
+    with sheet._get_source() as source:
+        parser = _Parser(source, sheet._shared_strings, **options)
+        try:
+            for number, cells in parser.parse():
+                values = None
+                for cell in cells:
+                    col = cell["column"]
+                    if col <= WIDTH and cell["value"] is not None:
+                        if values is None:
+                            values = list(empty)
+                        values[col - 1] = cell["value"]
+                rows.append(Row(number, empty if values is None else tuple(values)))
+                if progress is not None and not number % 1000:
+                    progress(number)
+        except _CellFailure as failure:
+            raise CliError("%s!%s: cannot read the cell: %s"
+                           % (location(path, sheet.title), failure.ref,
+                              describe_exception(failure.error)))
+        except CliError:
+            raise
+        except Exception as exc:
+            raise CliError("%s: cannot read the sheet: %s"
+                           % (location(path, sheet.title), describe_exception(exc)))
+    merged = []
+    for cell_range in getattr(parser.merged_cells, "mergeCell", None) or ():
+        min_col, min_row, max_col, max_row = range_boundaries(cell_range.ref)
+        merged.append(Merged(cell_range.ref, min_row, min_col, max_row, max_col))
+    return SheetScan(sheet.title, rows, parser.error_cells, parser.formulas, merged)
 
 
-def is_formula(content):
-    if isinstance(content, str):
-        return content.startswith("=")
-    return type(content).__name__ in ("ArrayFormula", "DataTableFormula")
-
-
-def formula_text(content):
-    return content if isinstance(content, str) else str(getattr(content, "text", content))
-
-
-# The outcome of converting one row the way loading does.
-RowResult = collections.namedtuple("RowResult", "row col error")
-
-
-def convert_row(api, table, row):
-    """Convert and register one row into ``table`` exactly as loading does.
-
-    Returns None on success, otherwise a RowResult naming the column whose
-    conversion (or registration) raised, with the exception.
-    """
-    desc, value, low, up, unit, name, type_cell = row.cells
-    converted = []
-    col = VALUE_COLS[0]
-    try:
-        for col, content in zip(VALUE_COLS, (value, low, up)):
-            converted.append(table._parse_value(content, type_cell))
-        col = NAME_COL
-        table.set_parameter(api.Parameter(name, desc, converted[0], converted[1], converted[2],
-                                          unit, type_cell))
-    except Exception as exc:
-        if type_cell is not None and not isinstance(type_cell, str):
-            col = TYPE_COL
-        return RowResult(row.row, col, exc)
-    return None
-
-
-def first_load_failure(api, layout, support_eval):
-    """Replay loading row by row; the first row that fails, or None."""
-    table = api.SheetParameters(support_eval)
-    for row in layout.reachable:
-        failure = convert_row(api, table, row)
-        if failure is not None:
-            return failure
-    return None
+def find_workbooks(paths):
+    """[(path, error)]: the paths given, folders searched recursively for
+    .xlsx and .xlsm files (sorted, office lock files left out); error is a
+    CliError for a path that holds no workbook."""
+    found = []
+    for path in paths:
+        if not os.path.isdir(path):
+            found.append((path, None))
+            continue
+        books = []
+        for folder, dirs, files in os.walk(path):
+            dirs.sort()
+            for name in sorted(files):
+                if name.lower().endswith(BOOK_SUFFIXES) and not name.startswith("~$"):
+                    books.append(os.path.join(folder, name))
+        if books:
+            found.extend((book, None) for book in books)
+        else:
+            found.append((path, CliError("%s: folder holds no .xlsx or .xlsm workbook" % path)))
+    return found

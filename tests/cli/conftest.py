@@ -1,11 +1,13 @@
 import hashlib
+import os
+import shutil
+import subprocess
+import sys
 
 import pytest
 
 openpyxl = pytest.importorskip("openpyxl")
 pytest.importorskip("orv_testparameters")
-
-from testparams.cli import main  # noqa: E402
 
 HEADER = ("Description", "Value", "Low", "Up", "Unit", "Name", "Type")
 
@@ -37,23 +39,30 @@ def cells(path, sheet):
 
 
 class Cli(object):
-    def __init__(self, capsys):
-        self.capsys = capsys
+    """Runs the installed testparams command: (exit status, stdout, stderr)."""
 
-    def __call__(self, *argv):
-        self.capsys.readouterr()
-        status = main([str(a) for a in argv])
-        out, err = self.capsys.readouterr()
-        return status, out, err
+    def __init__(self, exe):
+        self.exe = exe
+
+    def __call__(self, *argv, **options):
+        env = dict(os.environ, **options.pop("env", {}))
+        run = subprocess.run([self.exe] + [str(a) for a in argv], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, universal_newlines=True, env=env, **options)
+        return run.returncode, run.stdout, run.stderr
 
 
-@pytest.fixture
-def cli(capsys):
-    return Cli(capsys)
+@pytest.fixture(scope="session")
+def cli():
+    beside = os.path.join(os.path.dirname(sys.executable), "testparams")
+    exe = beside if os.path.exists(beside) else shutil.which("testparams")
+    if exe is None:
+        pytest.skip("the testparams command is not installed")
+    return Cli(exe)
 
 
 class Books(object):
     """The workbook helpers above, handed to tests as a fixture."""
+    openpyxl = openpyxl
     write = staticmethod(write_book)
     digest = staticmethod(digest)
     cells = staticmethod(cells)
@@ -73,7 +82,6 @@ def supply_book(tmp_path):
             ("Channel", 2, 1, 4, None, "channel", "int"),
             ("Remote sense", "yes", None, None, None, "sense", "bool"),
             ("Resource", " GPIB0::5 ", None, None, None, "resource", "str"),
-            ("Ramp", "[1, 2]", None, None, "V", "ramp", "eval"),
             ("Prefix", "SN-", None, None, None, "prefix", "bytes"),
             ("Loops", 10, None, None, None, "loops", "auto"),
         ],

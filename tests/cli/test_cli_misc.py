@@ -1,6 +1,5 @@
 import json
 import os
-import shutil
 import subprocess
 import sys
 
@@ -31,8 +30,8 @@ def test_a_row_that_fails_to_load_is_named_in_one_line(cli, books, broken_book, 
     before = books.digest(broken_book)
     status, out, err = cli(*[arg.replace("{book}", str(broken_book)) for arg in argv])
     assert (status, out) == (2, "")
-    assert err == ('testparams: error: %s: sheet "Broken", row 3, column C (Low): NameError: '
-                   "name 'lowest' is not defined\n" % broken_book)
+    assert err == ("testparams: error: %s:Broken!C3: b: NameError: name 'lowest' is not "
+                   "defined\n" % broken_book)
     assert books.digest(broken_book) == before
 
 
@@ -47,39 +46,91 @@ def test_debug_adds_the_traceback(cli, broken_book):
     (["--help"], 0, "diff      compare the parameters of two workbooks"),
     (["check", "--help"], 0, "exit status: 0 no problems, 1 problems found"),
     (["set", "--help"], 0, "--output NEWBOOK"),
+    (["--version"], 0, "testparams 0."),
     ([], 2, "a command is required"),
     (["frobnicate"], 2, "invalid choice: 'frobnicate'"),
     (["get", "book.xlsx"], 2, "the following arguments are required: NAME"),
 ])
-def test_help_and_usage(capsys, argv, status, text):
-    from testparams.cli import main
-    assert main(argv) == status
-    out, err = capsys.readouterr()
+def test_help_and_usage(cli, argv, status, text):
+    code, out, err = cli(*argv)
+    assert code == status
     assert text in out + err
+    assert "--no-eval" not in out
 
 
-def test_installed_console_script(books, tmp_path):
-    exe = shutil.which("testparams")
-    if exe is None:
-        pytest.skip("the testparams console script is not installed")
-    path = books.write(tmp_path / "p.xlsx", {"S": [(None, 3.3, 3, 4, "V", "VDD", "float")]})
-    run = subprocess.run([exe, "get", str(path), "VDD", "--limits"], stdout=subprocess.PIPE,
-                         stderr=subprocess.PIPE, universal_newlines=True)
-    assert (run.returncode, run.stdout, run.stderr) == (0, "value 3.3\nlow   3.0\nup    4.0\n", "")
-    run = subprocess.run([exe, "get", str(tmp_path / "none.xlsx"), "VDD"],
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
-    assert run.returncode == 2
-    assert run.stderr == "testparams: error: %s: no such file\n" % (tmp_path / "none.xlsx")
+@pytest.mark.parametrize("argv, key", [
+    (["show", "{book}"], "sheets"),
+    (["get", "{book}", "VDD", "--sheet", "Supply"], "value"),
+    (["set", "{book}", "loops", "7"], "was"),
+    (["check", "{book}"], "workbooks"),
+    (["diff", "{book}", "{book}"], "differences"),
+    (["new", "{tmp}/n.xlsx", "A"], "header"),
+])
+def test_json_is_one_document_on_every_command(cli, supply_book, tmp_path, argv, key):
+    argv = [a.replace("{book}", str(supply_book)).replace("{tmp}", str(tmp_path)) for a in argv]
+    status, out, err = cli(*argv + ["--json"])
+    assert status in (0, 1) and err == ""
+    assert key in json.loads(out)
+
+
+def on_terminal(cli, env, *argv):
+    """stdout of the command when it writes to a terminal."""
+    import pty
+    master, slave = pty.openpty()
+    try:
+        proc = subprocess.run([cli.exe] + [str(a) for a in argv], stdout=slave,
+                              stderr=subprocess.PIPE, env=env)
+        os.close(slave)
+        chunks = []
+        while True:
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:
+                break
+            if not chunk:
+                break
+            chunks.append(chunk)
+    finally:
+        os.close(master)
+    return proc.returncode, b"".join(chunks).decode()
+
+
+@pytest.mark.parametrize("no_color, coloured", [(None, True), ("", False), ("1", False)])
+def test_colour_only_on_a_terminal_without_no_color(cli, supply_book, no_color, coloured):
+    env = dict(os.environ)
+    env.pop("NO_COLOR", None)
+    if no_color is not None:
+        env["NO_COLOR"] = no_color
+    status, out = on_terminal(cli, env, "check", supply_book, "--sheet", "Supply")
+    assert status == 0 and "no problems found" in out
+    assert ("\033[" in out) == coloured
+    assert "\033[" not in cli("check", supply_book, "--sheet", "Supply", env=env)[1]
+
+
+def test_layout_words_are_the_modules(tmp_path):
+    """The header texts and type words the tool knows are those of the module."""
+    api = pytest.importorskip("orv_testparameters")
+    from testparams import layout
+    book = api.Workbook()
+    table = api.SheetParameters()
+    table.sheet_rename("S")
+    table.save(book)
+    assert tuple(cell.value for cell in book["S"][1]) == layout.HEADER
+    for word in layout.KNOWN_TYPES + ("", " Int ", "FLOAT"):
+        api.SheetParameters(True)._parse_value("1", word)
+    for word in ("integer", "text", "flaot"):
+        with pytest.raises(TypeError, match="Unknown variable type"):
+            api.SheetParameters(True)._parse_value("1", word)
 
 
 def test_example_workbook_is_what_its_script_makes_and_checks_clean(cli, tmp_path):
     fresh = tmp_path / "parameters.xlsx"
     subprocess.check_call([sys.executable, os.path.join(ROOT, "examples", "make_example.py"),
                            str(fresh)], stdout=subprocess.DEVNULL)
-    assert cli("diff", EXAMPLE, fresh) == (0, "no differences\n", "")
-    assert cli("check", EXAMPLE, "Supply", "Station")[0] == 0
-    assert cli("check", EXAMPLE, "Timing", "--relative")[0] == 0
-    status, out, _ = cli("show", EXAMPLE, "--json")
+    assert cli("diff", EXAMPLE, fresh, "--eval") == (0, "no differences\n", "")
+    assert cli("check", EXAMPLE, "--sheet", "Supply", "--sheet", "Station", "--eval")[0] == 0
+    assert cli("check", EXAMPLE, "--sheet", "Timing", "--relative")[0] == 0
+    status, out, _ = cli("show", EXAMPLE, "--json", "--eval")
     types = set()
     for sheet in json.loads(out)["sheets"]:
         types.update(p["type"] for p in sheet["parameters"])

@@ -16,12 +16,16 @@ def test_new_creates_sheets_holding_the_header_row(cli, books, tmp_path):
 
 @pytest.mark.parametrize("sheets, message", [
     (["A", "a"], 'sheet title "a" is given twice'),
+    (["A", "--book", "n.txt"], "must end in .xlsx"),
+    (["A", "--book", "n.csv"], "must end in .xlsx"),
     (["x" * 32], "is longer than 31 characters"),
     (["a:b"], "contains one of the characters"),
     ([" "], "is empty"),
 ])
 def test_new_refuses_bad_titles_and_writes_nothing(cli, tmp_path, sheets, message):
     path = tmp_path / "new.xlsx"
+    if "--book" in sheets:
+        path, sheets = tmp_path / sheets[-1], sheets[:1]
     status, out, err = cli("new", path, *sheets)
     assert (status, out) == (2, "")
     assert message in err
@@ -44,6 +48,7 @@ def test_diff_lists_added_removed_changed_and_sheets_in_one_book(cli, books, tmp
             (None, 4.2, None, None, "V", "VBAT", "float"),
             (None, "5", None, None, None, "count", "str"),
             ("same", 1, 0, 2, None, "keep", "int"),
+            (None, "a b", None, None, None, "spaced", "str"),
         ],
         "Old": [(None, 1, None, None, None, "x", "int")],
     })
@@ -53,6 +58,7 @@ def test_diff_lists_added_removed_changed_and_sheets_in_one_book(cli, books, tmp
             (None, 5, None, None, None, "count", "int"),
             ("same", 1, 0, 2, None, "keep", "int"),
             (None, 1.8, None, None, "V", "VDD_IO", "float"),
+            (None, "a  b", None, None, None, "spaced", "str"),
         ],
         "New": [(None, "a", None, None, None, "y", "str")],
     })
@@ -63,16 +69,17 @@ def test_diff_lists_added_removed_changed_and_sheets_in_one_book(cli, books, tmp
         "+++ %s" % new,
         'sheet "Supply": removed VBAT (value 4.2)',
         'sheet "Supply": added VDD_IO (value 1.8)',
-        'sheet "Supply": changed VDD: value 3.3 -> 3.4, up 3.6 -> 3.7, unit V -> mV',
-        "sheet \"Supply\": changed count: value '5' -> 5, type str -> int",
+        "sheet \"Supply\": changed VDD: value 3.3 -> 3.4, up 3.6 -> 3.7, unit 'V' -> 'mV'",
+        "sheet \"Supply\": changed count: value '5' -> 5, type 'str' -> 'int'",
+        "sheet \"Supply\": changed spaced: value 'a b' -> 'a  b'",
         'sheet "Old": only in %s' % old,
         'sheet "Old": removed x (value 1)',
         'sheet "New": only in %s' % new,
-        'sheet "New": added y (value a)',
+        "sheet \"New\": added y (value 'a')",
     ]
     # naming sheets narrows the comparison
     assert cli("diff", old, new, "New") == (
-        1, "--- %s\n+++ %s\nsheet \"New\": only in %s\nsheet \"New\": added y (value a)\n"
+        1, "--- %s\n+++ %s\nsheet \"New\": only in %s\nsheet \"New\": added y (value 'a')\n"
         % (old, new, new), "")
 
 
