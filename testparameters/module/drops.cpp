@@ -11,13 +11,16 @@
 //            and linked data types), dynamic array formula (kept as an array
 //            formula), text box, shape, shape group, connector, picture,
 //            EMF picture, WMF picture (and other formats by their extension),
-//            chart, SmartArt diagram, drawing object, ink drawing,
+//            chart, chart style, chart color style, chart drawing, chart data
+//            workbook, SmartArt diagram, drawing object, ink drawing,
 //            background picture, printer settings, query table, pivot table,
-//            table, threaded comment part, note part, and "<name> element"
+//            table, threaded comment part, note part, ISO date text (a date
+//            cell of type "d" that is stored as a number), and "<name> element"
 //            for any other element of the sheet that the written sheet lacks;
 //  workbook: VBA project, data connection list, external link, slicer
 //            cache, timeline cache, custom XML part, cell metadata part,
 //            rich value part, comment author list, pivot cache, thumbnail,
+//            defined name (one the library does not write back),
 //            text formatting run (of the shared strings, when the workbook
 //            could not be opened with rich text), and "<type> part" for any
 //            other part.
@@ -26,6 +29,7 @@
 #include "module/xml.hpp"
 
 #include <map>
+#include <set>
 
 namespace tp::xl {
 namespace {
@@ -164,6 +168,26 @@ Counts drawing_objects(pkg::Package& p, const pkg::Sheet& sheet) {
     return out;
 }
 
+// The parts beside the charts of a sheet's drawings (their styles, colour
+// styles, drawings and data workbooks), by noun.
+Counts chart_parts(pkg::Package& p, const pkg::Sheet& sheet) {
+    static const std::pair<const char*, const char*> nouns[] = {
+        {"chartStyle", "chart style"}, {"chartColorStyle", "chart color style"},
+        {"chartUserShapes", "chart drawing"}, {"package", "chart data workbook"},
+    };
+    Counts out;
+    for (const pkg::Relationship& r : sheet.rels) {
+        if (r.external || tail(r.type) != "drawing" || !p.find(r.target)) continue;
+        for (const pkg::Relationship& chart : p.relationships(r.target)) {
+            if (chart.external || tail(chart.type) != "chart" || !p.find(chart.target)) continue;
+            for (const pkg::Relationship& part : p.relationships(chart.target))
+                for (const auto& n : nouns)
+                    if (tail(part.type) == n.first) ++out[n.second];
+        }
+    }
+    return out;
+}
+
 const char* sheet_part_noun(const std::string& type) {
     static const std::pair<const char*, const char*> nouns[] = {
         {"printerSettings", "printer settings"}, {"queryTable", "query table"}, {"pivotTable", "pivot table"},
@@ -263,6 +287,13 @@ Counts relationship_types(const std::vector<pkg::Relationship>& rels) {
 
 }  // namespace
 
+bool profile_matters(const pkg::Sheet& before) {
+    if (!before.profile.items.empty()) return true;
+    for (const auto& kv : before.profile.elements)
+        if (!told_elsewhere(kv.first)) return true;
+    return false;
+}
+
 std::string dropped(pkg::Package& original, pkg::Package& written, bool rich_text) {
     std::string out;
     for (const pkg::Sheet& before : original.sheets) {
@@ -273,6 +304,7 @@ std::string dropped(pkg::Package& original, pkg::Package& written, bool rich_tex
         Counts counts;
         lost(counts, before.profile.items, after->profile.items);
         lost(counts, drawing_objects(original, before), drawing_objects(written, *after));
+        lost(counts, chart_parts(original, before), chart_parts(written, *after));
         for (const auto& kv : before.profile.elements) {
             if (told_elsewhere(kv.first) || after->profile.elements.count(kv.first)) continue;
             const char* noun = element_noun(kv.first);
@@ -282,6 +314,7 @@ std::string dropped(pkg::Package& original, pkg::Package& written, bool rich_tex
         lost(types, relationship_types(before.rels), relationship_types(after->rels));
         for (const auto& kv : types)
             if (const char* noun = sheet_part_noun(kv.first)) counts[noun] += kv.second;
+        if (after->dates_lost) counts["ISO date text"] += after->dates_lost;
         describe(out, before.title, counts);
     }
     Counts types, counts;
@@ -295,6 +328,18 @@ std::string dropped(pkg::Package& original, pkg::Package& written, bool rich_tex
         counts[noun ? noun : kv.first + " part"] += kv.second;
     }
     if (!rich_text) counts["text formatting run"] += original.formatted_runs;
+    // Defined names, by name (without case) and the title of the sheet they belong to.
+    auto scoped = [](const pkg::Package& p) {
+        std::multiset<std::pair<std::string, std::string>> out;
+        for (const formula::DefinedName& d : p.names) {
+            const bool local = d.sheet >= 0 && (size_t)d.sheet < p.sheets.size();
+            out.emplace(lower(d.name), local ? p.sheets[(size_t)d.sheet].title : std::string());
+        }
+        return out;
+    };
+    const auto names_after = scoped(written);
+    for (const auto& name : scoped(original))
+        if (!names_after.count(name)) ++counts["defined name"];
     describe(out, "workbook", counts);
     return out;
 }

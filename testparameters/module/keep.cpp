@@ -1,5 +1,6 @@
 #include "module/keep.hpp"
 
+#include "module/parts.hpp"
 #include "module/xml.hpp"
 
 #include <algorithm>
@@ -149,6 +150,16 @@ void number_fixes(const Call& c, PyObject* book, std::map<std::string, std::unor
                     formulas = true;
                 continue;
             }
+            // Most numbers need no text of their own: the library's digits give them back.
+            if (PyFloat_Check(value.get())) {
+                const double d = PyFloat_AS_DOUBLE(value.get());
+                if (!std::isfinite(d) || std::strtod(library_digits(d).c_str(), nullptr) == d) continue;
+            } else if (PyLong_CheckExact(value.get())) {
+                int overflow = 0;
+                const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+                if (v == -1 && PyErr_Occurred()) raise();
+                if (!overflow && v >= -(1LL << 53) && v <= (1LL << 53)) continue;  // 16 digits at most, all written
+            }
             if (!exact_number(value, exact)) {
                 if (!PyBool_Check(value) && !PyFloat_Check(value) && !PyLong_Check(value) &&
                     !PyBytes_Check(value))
@@ -170,6 +181,96 @@ void number_fixes(const Call& c, PyObject* book, std::map<std::string, std::unor
         }
     }
     if (PyErr_Occurred()) raise();
+}
+
+// --- dates stored as ISO 8601 text ------------------------------------------
+
+// Days from 1970-01-01 to the given date of the proleptic Gregorian calendar.
+long days_from_civil(long y, long m, long d) {
+    y -= m <= 2;
+    const long era = (y >= 0 ? y : y - 399) / 400;
+    const long yoe = y - era * 400;
+    const long doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+}
+
+// The serial number the library stores for the ISO 8601 text of a cell of
+// type "d" (a date, a time, or both: YYYY-MM-DD, THH:MM[:SS[.fff]], Z), as
+// it reads and writes them; false for any other text.
+bool iso_serial(const std::string& s, bool date1904, double& out) {
+    size_t i = 0;
+    auto digits = [&](size_t n, long& v) {
+        if (i + n > s.size()) return false;
+        v = 0;
+        for (size_t k = 0; k < n; ++k) {
+            const char ch = s[i + k];
+            if (ch < '0' || ch > '9') return false;
+            v = v * 10 + (ch - '0');
+        }
+        i += n;
+        return true;
+    };
+    auto sep = [&](char ch) { return i < s.size() && s[i] == ch && ++i; };
+    long y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0;
+    double fraction = 0;
+    bool has_date = false, has_time = false;
+    if (s.size() >= 10 && s[4] == '-') {
+        if (!digits(4, y) || !sep('-') || !digits(2, mo) || !sep('-') || !digits(2, d)) return false;
+        if (mo < 1 || mo > 12 || d < 1 || d > 31) return false;
+        has_date = true;
+    }
+    sep('T');
+    if (i < s.size() && s[i] != 'Z') {
+        if (!digits(2, h) || !sep(':') || !digits(2, mi)) return false;
+        if (sep(':')) {
+            if (!digits(2, sec)) return false;
+            if (sep('.')) {
+                size_t start = i;
+                double scale = 0.1;
+                for (; i < s.size() && i - start < 3 && s[i] >= '0' && s[i] <= '9'; ++i, scale /= 10)
+                    fraction += (s[i] - '0') * scale;
+                if (i == start) return false;
+            }
+        }
+        if (h > 23 || mi > 59 || sec > 59) return false;
+        has_time = true;
+    }
+    sep('Z');
+    if (i != s.size() || (!has_date && !has_time)) return false;
+    const double time = (h * 3600 + mi * 60 + sec + fraction) / 86400.0;
+    if (!has_date) {
+        out = time;
+        return true;
+    }
+    long days = days_from_civil(y, mo, d) - (date1904 ? days_from_civil(1904, 1, 1) : days_from_civil(1899, 12, 30));
+    if (!date1904 && days > 0 && days <= 60) days -= 1;  // the 1900 calendar's 29 February
+    out = (double)days + time;
+    return true;
+}
+
+// The cells of type "d" in `before` that the library stored as the number
+// `after` holds now: marked in `after` as the same date again, and listed (by
+// cell) with their text. Cells whose text the library's reading cannot be
+// matched to are counted in after.dates_lost.
+std::unordered_map<uint64_t, std::string> kept_dates(const pkg::Sheet& before, pkg::Sheet& after, bool date1904) {
+    std::unordered_map<uint64_t, std::string> out;
+    for (const auto& kv : before.cells) {
+        if (kv.second.kind != Kind::date) continue;
+        auto now = after.cells.find(kv.first);
+        if (now == after.cells.end() || now->second.kind != Kind::number) continue;
+        double serial = 0;
+        if (!iso_serial(kv.second.value, date1904, serial)) {
+            ++after.dates_lost;
+            continue;
+        }
+        char* end = nullptr;
+        const double stored = std::strtod(now->second.value.c_str(), &end);
+        if (end == now->second.value.c_str() || std::fabs(stored - serial) > 1e-8) continue;  // the save wrote it
+        out.emplace(kv.first, kv.second.value);
+        now->second.kind = Kind::date;
+        now->second.value = kv.second.value;
+    }
+    return out;
 }
 
 // --- which cells changed, and which formulas read them ----------------------
@@ -384,64 +485,13 @@ Verdict decide(pkg::Package& original, pkg::Package& written) {
 
 // --- re-serialising a part the library wrote --------------------------------
 
-// Writes the events it receives back as XML; subclasses change what they need.
-class Rewriter : public xml::Handler {
-public:
-    std::string out;
-
-protected:
-    std::string* sink = &out;
-    bool pending = false;  // a start tag waits for its ">" (or "/>")
-
-    void close_pending() {
-        if (pending) {
-            *sink += '>';
-            pending = false;
-        }
-    }
-    void open(const char* name, const char** attributes) {
-        close_pending();
-        *sink += '<';
-        *sink += name;
-        for (const char** a = attributes; *a; a += 2) {
-            *sink += ' ';
-            *sink += a[0];
-            *sink += "=\"";
-            xml::escape_attribute(*sink, a[1]);
-            *sink += '"';
-        }
-        pending = true;
-    }
-    void close(const char* name) {
-        if (pending) {
-            *sink += "/>";
-            pending = false;
-        } else {
-            *sink += "</";
-            *sink += name;
-            *sink += '>';
-        }
-    }
-
-public:
-    void start(const char* name, const char** attributes) override { open(name, attributes); }
-    void end(const char* name) override { close(name); }
-    void text(const char* s, int len) override {
-        close_pending();
-        xml::escape_text(*sink, s, (size_t)len);
-    }
-    void other(const char* s, int len) override {
-        // CDATA markers: their content came as text and is escaped as such.
-        if ((len == 9 && std::memcmp(s, "<![CDATA[", 9) == 0) || (len == 3 && std::memcmp(s, "]]>", 3) == 0)) return;
-        close_pending();
-        sink->append(s, (size_t)len);
-    }
-};
+using xml::Rewriter;
 
 struct SheetEdits {
     const std::unordered_map<uint64_t, std::string>* numbers = nullptr;
     const std::unordered_map<uint64_t, std::pair<Kind, std::string>>* restore = nullptr;
     const std::unordered_set<uint64_t>* clear = nullptr;
+    const std::unordered_map<uint64_t, std::string>* dates = nullptr;  // cells written back as ISO text
 };
 
 const char* result_type(Kind kind) {
@@ -532,6 +582,10 @@ private:
         } else if (edits.clear->count(key)) {
             keep_v = false;  // a value of an array formula's block whose formula must be computed again
             drop_type = true;
+        } else if (edits.dates->count(key)) {
+            new_type = "d";
+            set_type = true;
+            v = edits.dates->at(key);
         } else {
             auto fix = edits.numbers->find(key);
             if (fix != edits.numbers->end()) v = fix->second;
@@ -707,7 +761,10 @@ void keep_what_the_save_did_not_change(const Call& c, PyObject* book, PyObject* 
     // The cells of the files are needed only where formulas may be.
     pkg::Package written(c, temp, name);
     written.read_workbook();
-    written.read_sheets(has_formulas);
+    // Without formulas, a written sheet is parsed only where telling what
+    // was dropped needs it (see below).
+    const bool sheets_parsed = has_formulas;
+    written.read_sheets(has_formulas, sheets_parsed);
     const size_t count = written.sheets.size();
     std::vector<std::unordered_map<uint64_t, std::string>> fixes(count);
     for (size_t i = 0; i < count; ++i) {
@@ -731,11 +788,26 @@ void keep_what_the_save_did_not_change(const Call& c, PyObject* book, PyObject* 
     verdict.restore.resize(count);
     verdict.clear.resize(count);
     std::string lost;
+    bool parts_added = false;
+    std::vector<std::unordered_map<uint64_t, std::string>> dates(count);
 
     if (source) {
         pkg::Package original(c, source, name);
         original.read_workbook();
         original.read_sheets(has_formulas);
+        // Sheets with dates as ISO text: the library stores them as numbers,
+        // which become that text again where the save did not change them.
+        for (size_t i = 0; i < count; ++i) {
+            pkg::Sheet& after = written.sheets[i];
+            for (pkg::Sheet& before : original.sheets) {
+                if (before.title != after.title) continue;
+                if (before.iso_dates && !has_formulas) original.read_sheet_part(before, true);
+                if (!sheets_parsed && (before.iso_dates || profile_matters(before)))
+                    written.read_sheet_part(after, before.iso_dates > 0);
+                if (before.iso_dates) dates[i] = kept_dates(before, after, original.date1904);
+                break;
+            }
+        }
         if (has_formulas) verdict = decide(original, written);
 
         // Document properties the save has no reason to change.
@@ -752,24 +824,21 @@ void keep_what_the_save_did_not_change(const Call& c, PyObject* book, PyObject* 
                 replacement["docProps/app.xml"] = rewrite(original, "docProps/app.xml", r);
             }
         }
-        PyObject* custom = original.bytes("docProps/custom.xml");
-        if (custom && written.find("docProps/custom.xml") && !same_bytes(custom, written.bytes("docProps/custom.xml")))
-            replacement["docProps/custom.xml"].assign(PyBytes_AS_STRING(custom), (size_t)PyBytes_GET_SIZE(custom));
-
         lost = dropped(original, written, rich_text);
+        parts_added = keep_package_structure(original, written, replacement);
     }
 
     for (size_t i = 0; i < count; ++i) {
         const pkg::Sheet& s = written.sheets[i];
         // A formula the library wrote has an empty result, which is as good
         // as none: its sheet is rewritten only for what changes its meaning.
-        bool needed = !fixes[i].empty() || !verdict.restore[i].empty();
+        bool needed = !fixes[i].empty() || !verdict.restore[i].empty() || !dates[i].empty();
         for (uint64_t k : verdict.clear[i]) {
             auto cell = s.cells.find(k);
             if (!needed && cell != s.cells.end() && cell->second.kind != Kind::formula) needed = true;
         }
         if (!needed || s.part.empty()) continue;
-        SheetEdits edits{&fixes[i], &verdict.restore[i], &verdict.clear[i]};
+        SheetEdits edits{&fixes[i], &verdict.restore[i], &verdict.clear[i], &dates[i]};
         SheetRewriter r(edits);
         replacement[written.find(s.part)->name] = rewrite(written, s.part, r);
     }
@@ -778,7 +847,7 @@ void keep_what_the_save_did_not_change(const Call& c, PyObject* book, PyObject* 
         replacement[written.find(written.workbook_part)->name] = rewrite(written, written.workbook_part, r);
     }
 
-    if (!replacement.empty()) {
+    if (!replacement.empty() || parts_added) {
         written.read_all();
         written.close();
         pkg::write_zip(c, temp, written.entries, replacement);

@@ -39,7 +39,9 @@ private:
 //    content; other formula results are removed and the workbook asks office
 //    programs to recalculate on opening;
 //  * document properties (docProps/app.xml, custom properties) are those of
-//    `source`, sheet titles brought up to date.
+//    `source`, sheet titles brought up to date;
+//  * the package keeps the parts, content types and relationships that the
+//    library copied or lost (see keep_package_structure).
 // Then warns once (UserWarning, naming `shown`) of what the library dropped
 // from `source` (with `rich_text` false, the workbook was opened without rich
 // text, so the formatting of its text runs is among that). Only parts that need it are rewritten; a file that needs
@@ -51,5 +53,8 @@ void keep_what_the_save_did_not_change(const Call& c, PyObject* book, PyObject* 
 // shape "Sheet: 1 sparkline group, 2 text boxes; workbook: 1 slicer cache";
 // empty when nothing was dropped.
 std::string dropped(pkg::Package& original, pkg::Package& written, bool rich_text);
+// Whether telling what a save dropped from sheet `before` of the original
+// needs the profile of the written sheet (else its relationships suffice).
+bool profile_matters(const pkg::Sheet& before);
 
 }  // namespace tp::xl

@@ -32,10 +32,10 @@ std::string utf8(PyObject* text) {
 }
 
 // Parses the part's bytes with `h`; a part the package lacks gives no events.
-void parse_part(Package& p, const std::string& part, xml::Handler& h) {
+void parse_part(Package& p, const std::string& part, xml::Handler& h, bool namespaces = true) {
     PyObject* data = p.bytes(part);
     if (!data) return;
-    xml::parse(PyBytes_AS_STRING(data), (size_t)PyBytes_GET_SIZE(data), h, true, p.shown + ": " + part);
+    xml::parse(PyBytes_AS_STRING(data), (size_t)PyBytes_GET_SIZE(data), h, namespaces, p.shown + ": " + part);
 }
 
 struct RelsReader : xml::Handler {
@@ -77,6 +77,9 @@ struct WorkbookReader : xml::Handler {
             const char* local_id = xml::attribute(a, "localSheetId");
             current.name = n ? n : "";
             current.sheet = local_id ? std::atoi(local_id) : -1;
+        } else if (std::strcmp(l, "workbookPr") == 0) {
+            const char* d = xml::attribute(a, "date1904");
+            p.date1904 = d && (std::strcmp(d, "1") == 0 || std::strcmp(d, "true") == 0);
         } else if (std::strcmp(l, "calcPr") == 0) {
             p.has_calc_pr = true;
             const char* full = xml::attribute(a, "fullCalcOnLoad");
@@ -177,6 +180,7 @@ struct SheetReader : xml::Handler {
     bool want_cells = true;
 
     SheetReader(Package& pkg, Sheet& s, bool cells) : p(pkg), sheet(s), want_cells(cells) {}
+    bool wants_text() const override { return want_cells; }
 
     void start(const char* name, const char** a) override {
         ++depth;
@@ -214,6 +218,8 @@ struct SheetReader : xml::Handler {
         } else if (std::strcmp(l, "c") == 0 && depth == 4) {
             if (xml::attribute(a, "vm")) ++sheet.profile.items["rich value cell"];
             if (xml::attribute(a, "cm")) ++sheet.profile.items["dynamic array formula"];
+            const char* type = xml::attribute(a, "t");
+            if (type && type[0] == 'd' && !type[1]) ++sheet.iso_dates;
             if (!want_cells) return;
             in_cell = true;
             const char* r = xml::attribute(a, "r");
@@ -224,7 +230,6 @@ struct SheetReader : xml::Handler {
             } else {
                 ++column;
             }
-            const char* type = xml::attribute(a, "t");
             t = type ? type : "";
             v.clear(); f.clear(); is.clear(); f_type.clear(); f_ref.clear(); f_si.clear();
             has_v = has_f = has_is = false;
@@ -433,6 +438,11 @@ void Package::read_all() {
     for (Entry& e : entries) bytes(e.name);
 }
 
+void Package::add(Entry entry) {
+    index_.emplace(lower(entry.name), entries.size());
+    entries.push_back(std::move(entry));
+}
+
 std::vector<Relationship> Package::relationships(const std::string& part) {
     RelsReader h;
     h.source = part;
@@ -467,14 +477,26 @@ void Package::read_shared_strings(const std::string& part) {
     parse_part(*this, part, h);
 }
 
-void Package::read_sheets(bool cells) {
+void Package::read_sheets(bool cells, bool parse) {
     for (Sheet& sheet : sheets) {
         if (sheet.part.empty() || !find(sheet.part)) continue;
         sheet.rels = relationships(sheet.part);
-        SheetReader h(*this, sheet, cells);
-        parse_part(*this, sheet.part, h);
-        h.finish();
+        if (parse) read_sheet_part(sheet, cells);
     }
+}
+
+void Package::read_sheet_part(Sheet& sheet, bool cells) {
+    if (sheet.part.empty() || !find(sheet.part)) return;
+    sheet.cells.clear();
+    sheet.profile = SheetProfile();
+    sheet.iso_dates = 0;
+    // A cell takes some 40 bytes of XML or more: room for them at once.
+    if (cells) sheet.cells.reserve((size_t)PyBytes_GET_SIZE(bytes(sheet.part)) / 40);
+    // Names as written: the reader goes by local names alone, and the parse
+    // is quicker without resolving a namespace for every cell.
+    SheetReader h(*this, sheet, cells);
+    parse_part(*this, sheet.part, h, false);
+    h.finish();
 }
 
 void write_zip(const Call& c, PyObject* path, std::vector<Entry>& entries,

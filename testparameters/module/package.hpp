@@ -55,6 +55,8 @@ struct Sheet {
     std::vector<Relationship> rels;
     Cells cells;
     SheetProfile profile;
+    int iso_dates = 0;   // cells of type "d" (ISO 8601 text)
+    int dates_lost = 0;  // written sheets: of those, the ones stored as numbers
 };
 
 struct Entry {
@@ -78,10 +80,15 @@ public:
     std::vector<Relationship> relationships(const std::string& part);
     // Reads workbook.xml, its sheets (title, part) and defined names.
     void read_workbook();
-    // Reads the profile of every sheet, and with `cells` its cells too.
-    void read_sheets(bool cells = true);
+    // Reads the relationships of every sheet; with `parse` its profile too,
+    // and with `cells` its cells.
+    void read_sheets(bool cells = true, bool parse = true);
+    // Reads the profile of a sheet (of `sheets`), and with `cells` its cells.
+    void read_sheet_part(Sheet& sheet, bool cells);
     // Reads every entry's bytes (before the zip is rewritten).
     void read_all();
+    // A new entry (with its bytes), written after the others by write_zip.
+    void add(Entry entry);
     void close();
 
     const Call& c;
@@ -99,6 +106,7 @@ public:
     int plain_before_runs = 0;
     std::string calc_full_load;  // fullCalcOnLoad of calcPr as written ("" when absent)
     bool has_calc_pr = false;
+    bool date1904 = false;  // workbookPr: dates count from 1904
 
 private:
     void read_shared_strings(const std::string& part);

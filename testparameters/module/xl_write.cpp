@@ -203,7 +203,9 @@ Ref cell_store(const Names& n, PyObject* sheet) {
 }
 
 Ref cell_key(Py_ssize_t row, int column) {
-    return check(Py_BuildValue("(ni)", row, column));
+    Ref r = check(PyLong_FromSsize_t(row));
+    Ref col = check(PyLong_FromLong(column));
+    return check(PyTuple_Pack(2, r.get(), col.get()));
 }
 
 // The library's rich text class (3.1 on), or an empty Ref.
@@ -270,7 +272,9 @@ bool SheetWriter::holds(Py_ssize_t row, int column, PyObject* content) {
         if (!cell) return content == Py_None;
         if (eq(getattr(cell, c_.n().data_type), c_.n().formula_code)) return true;
         current = getattr(cell, c_.n().value);
-        if (rich_text_class_ && current.get() != Py_None && isinstance(current, rich_text_class_)) current = str(current);
+        PyObject* v = current.get();
+        const bool plain = v == Py_None || PyUnicode_CheckExact(v) || PyFloat_CheckExact(v) || PyLong_CheckExact(v);
+        if (rich_text_class_ && !plain && isinstance(current, rich_text_class_)) current = str(current);
     } else {
         current = read(row, column);
     }

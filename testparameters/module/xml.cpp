@@ -53,6 +53,7 @@ void on_end(void* data, const char* name) {
 void on_text(void* data, const char* s, int len) {
     guarded(data, [&](Run& run) { run.handler.text(s, len); });
 }
+void on_ignored_text(void*, const char*, int) {}
 void on_other(void* data, const char* s, int len) {
     guarded(data, [&](Run& run) { run.handler.other(s, len); });
 }
@@ -88,7 +89,8 @@ void parse(const char* data, size_t size, Handler& handler, bool namespaces, con
     Run run(handler);
     api->SetUserData(parser.p, &run);
     api->SetElementHandler(parser.p, on_start, on_end);
-    api->SetCharacterDataHandler(parser.p, on_text);
+    // (Text needs a handler even when ignored: it would go to on_other.)
+    api->SetCharacterDataHandler(parser.p, handler.wants_text() ? on_text : on_ignored_text);
     api->SetDefaultHandlerExpand(parser.p, on_other);
     api->SetStartDoctypeDeclHandler(parser.p, on_doctype);
     if (api->size >= (int)(offsetof(expat::CAPI, SetReparseDeferralEnabled) + sizeof(void*)) &&

@@ -21,6 +21,8 @@ public:
     virtual void start(const char* name, const char** attributes) = 0;
     virtual void end(const char* name) = 0;
     virtual void text(const char*, int) {}
+    // False when text() would ignore every call: the parse then skips them.
+    virtual bool wants_text() const { return true; }
     // Markup outside elements and anything no other event reports (the XML
     // declaration, comments, processing instructions), as written.
     virtual void other(const char*, int) {}
@@ -50,5 +52,59 @@ void escape_attribute(std::string& out, const char* s);
 
 // Appends a start tag as given (`close` makes it an empty element).
 void start_tag(std::string& out, const char* name, const char** attributes, bool close = false);
+
+// Writes the events it receives back as XML; subclasses change what they need.
+class Rewriter : public Handler {
+public:
+    std::string out;
+
+protected:
+    std::string* sink = &out;
+    bool pending = false;  // a start tag waits for its ">" (or "/>")
+
+    void close_pending() {
+        if (pending) {
+            *sink += '>';
+            pending = false;
+        }
+    }
+    void open(const char* name, const char** attributes) {
+        close_pending();
+        *sink += '<';
+        *sink += name;
+        for (const char** a = attributes; *a; a += 2) {
+            *sink += ' ';
+            *sink += a[0];
+            *sink += "=\"";
+            escape_attribute(*sink, a[1]);
+            *sink += '"';
+        }
+        pending = true;
+    }
+    void close(const char* name) {
+        if (pending) {
+            *sink += "/>";
+            pending = false;
+        } else {
+            *sink += "</";
+            *sink += name;
+            *sink += '>';
+        }
+    }
+
+public:
+    void start(const char* name, const char** attributes) override { open(name, attributes); }
+    void end(const char* name) override { close(name); }
+    void text(const char* s, int len) override {
+        close_pending();
+        escape_text(*sink, s, (size_t)len);
+    }
+    void other(const char* s, int len) override {
+        // CDATA markers: their content came as text and is escaped as such.
+        if ((len == 9 && std::memcmp(s, "<![CDATA[", 9) == 0) || (len == 3 && std::memcmp(s, "]]>", 3) == 0)) return;
+        close_pending();
+        sink->append(s, (size_t)len);
+    }
+};
 
 }  // namespace tp::xml

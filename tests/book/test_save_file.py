@@ -7,6 +7,8 @@ import stat
 import tempfile
 import traceback
 import zipfile
+import posixpath
+from xml.etree import ElementTree
 
 import openpyxl
 import pytest
@@ -153,6 +155,84 @@ def test_open_options_go_only_to_the_library_function(tmp_path, vba, monkeypatch
     os.rename(path, str(tmp_path / name))
     BookParameters(str(tmp_path / name)).save()
     assert calls == [name.endswith("m")] if library else calls == ["name only"]
+
+
+def package(path):
+    """Parts (bytes), their content types, and the relationships whose
+    target is missing, of the package at `path`."""
+    with zipfile.ZipFile(path) as z:
+        data = {n: z.read(n) for n in z.namelist() if not n.endswith("/")}
+    types = ElementTree.fromstring(data["[Content_Types].xml"])
+    default = {e.get("Extension").lower(): e.get("ContentType") for e in types if e.tag.endswith("Default")}
+    override = {e.get("PartName").lstrip("/"): e.get("ContentType") for e in types if e.tag.endswith("Override")}
+    typed = {n: override.get(n, default.get(n.rsplit(".", 1)[-1].lower())) for n in data}
+    dangling = []
+    for name in (n for n in data if n.endswith(".rels")):
+        folder = posixpath.dirname(posixpath.dirname(name))
+        for rel in ElementTree.fromstring(data[name]):
+            target = rel.get("Target")
+            target = target[1:] if target.startswith("/") else posixpath.normpath(posixpath.join(folder, target))
+            if rel.get("TargetMode") != "External" and target not in data:
+                dangling.append((name, target))
+    return data, typed, dangling
+
+
+def add_parts(path, parts_added, types):
+    """Adds parts (name: bytes) to the package, with content type overrides."""
+    items = dict(parts(path), **parts_added)
+    overrides = "".join('<Override PartName="/%s" ContentType="%s"/>' % kv for kv in types.items())
+    items["[Content_Types].xml"] = items["[Content_Types].xml"].replace(b"</Types>", overrides.encode() + b"</Types>")
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        for name, data in items.items():
+            z.writestr(name, data)
+
+
+CONTROLS = {
+    "xl/ctrlProps/ctrlProp1.xml": ("application/vnd.ms-excel.controlproperties+xml",
+                                   b'<formControlPr xmlns="http://schemas.microsoft.com/office/spreadsheetml/2009/9/main"'
+                                   b' objectType="CheckBox"/>'),
+    "xl/activeX/activeX1.xml": ("application/vnd.ms-office.activeX+xml",
+                                b'<ax:ocx xmlns:ax="http://schemas.microsoft.com/office/2006/activeX"'
+                                b' xmlns:r="http://schemas.openxmlformats.org/officeDocument/2006/relationships"'
+                                b' ax:classid="{8BD21D40-EC42-11CE-9E0D-00AA006002F3}" ax:persistence="persistStorage"'
+                                b' r:id="rId1"/>'),
+    "xl/activeX/activeX1.bin": ("application/vnd.ms-office.activeX", bytes(range(64))),
+    "xl/activeX/_rels/activeX1.xml.rels": (None,
+                                           b'<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relat'
+                                           b'ionships"><Relationship Id="rId1" Type="http://schemas.microsoft.com/offi'
+                                           b'ce/2006/relationships/activeXControlBinary" Target="activeX1.bin"/>'
+                                           b'</Relationships>'),
+}
+
+
+@pytest.mark.parametrize("case", ["signed VBA project", "controls", "no VBA project", "corpus"])
+def test_macro_workbook_package_stays_whole(tmp_path, vba, case):
+    """VBA signatures, ActiveX and form-control parts keep their bytes,
+    content types and relationships; no relationship points to a missing part."""
+    path = str(tmp_path / "book.xlsm")
+    if case == "corpus":
+        if not os.path.exists(os.path.join(CORPUS, "issue221.xlsm")):
+            pytest.skip("no corpus")
+        shutil.copy(os.path.join(CORPUS, "issue221.xlsm"), path)  # an .xlsm without a VBA project
+    elif case == "signed VBA project":
+        signature = tmp_path / "vbaProjectSignature.bin"
+        signature.write_bytes(b"signed" * 50)
+        wb = xlsxwriter.Workbook(path)
+        wb.add_worksheet("Supply").write_row(0, 0, HEADER)
+        wb.add_signed_vba_project(str(vba), str(signature))
+        wb.close()
+    else:
+        workbook(path, vba=vba if case == "controls" else None)
+        if case == "controls":
+            add_parts(path, {k: v[1] for k, v in CONTROLS.items()}, {k: v[0] for k, v in CONTROLS.items() if v[0]})
+    before, types_before, dangling = package(path)
+    assert dangling == [] or case == "no VBA project"
+    BookParameters(path).save()
+    after, types_after, dangling = package(path)
+    assert dangling == []
+    kept = [n for n in before if n.startswith(("xl/vba", "xl/_rels/vba", "xl/activeX", "xl/ctrlProps"))]
+    assert len(kept) == {"signed VBA project": 3, "controls": 5, "no VBA project": 0, "corpus": 0}[case]
+    assert [(after.get(n), types_after.get(n)) for n in kept] == [(before[n], types_before[n]) for n in kept]
 
 
 def test_pictures_survive(tmp_path):
