@@ -28,7 +28,7 @@ void ignoring_errors(F&& f) noexcept {
 // The functions of the os module that storing a workbook uses.
 struct Os {
     explicit Os(const Call& c) : n(c.n()) {
-        module = check(PyImport_ImportModule("os"));
+        module = check(PyImport_Import(n.mod_os));
         path = getattr(module, n.path);
     }
     Ref fn(PyObject* name) const { return getattr(module, name); }

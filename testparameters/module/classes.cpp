@@ -102,11 +102,11 @@ Ref lookup(PyObject* module, PyObject* ns, const char* name) {
 
 template <size_t N>
 void define_class(PyObject* module, const char* cls, const Member (&members)[N]) {
+    const Names& n = state_of(module).n;
     Ref ns = check(PyDict_New());
-    Ref module_name = text("orv_testparameters");
     Ref qualname = text(cls);
-    check_status(PyDict_SetItemString(ns, "__module__", module_name));
-    check_status(PyDict_SetItemString(ns, "__qualname__", qualname));
+    check_status(PyDict_SetItem(ns, n.dunder_module, n.module_name));
+    check_status(PyDict_SetItem(ns, n.dunder_qualname, qualname));
     for (const Member& m : members) {
         Ref value;
         switch (m.kind) {

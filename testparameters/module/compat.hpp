@@ -33,9 +33,9 @@
 
 // Member and getset tables take `char*` names before 3.7.
 #if PY_VERSION_HEX < 0x03070000
-#define TP_NAME(s) const_cast<char*>(s)
+#define TP_CHARP(s) const_cast<char*>(s)
 #else
-#define TP_NAME(s) s
+#define TP_CHARP(s) s
 #endif
 
 namespace tp::compat {
@@ -74,21 +74,24 @@ inline void error_fetch_normalized(PyObject** type, PyObject** value, PyObject**
 }
 
 // exc.add_note(note) from 3.11 on; before, what add_note does: appends to the
-// exception's __notes__ list, made when missing. 0, or -1 with an exception set.
-inline int add_note(PyObject* exc, PyObject* note) {
+// exception's __notes__ list, made when missing. `add_note` and `notes_name`
+// are the names "add_note" and "__notes__". 0, or -1 with an exception set.
+inline int add_note(PyObject* exc, PyObject* note, PyObject* add_note, PyObject* notes_name) {
 #if PY_VERSION_HEX >= 0x030B0000
-    PyObject* result = PyObject_CallMethod(exc, "add_note", "O", note);
+    (void)notes_name;
+    PyObject* result = PyObject_CallMethodObjArgs(exc, add_note, note, nullptr);
     if (!result) return -1;
     Py_DECREF(result);
     return 0;
 #else
-    PyObject* notes = PyObject_GetAttrString(exc, "__notes__");
+    (void)add_note;
+    PyObject* notes = PyObject_GetAttr(exc, notes_name);
     if (!notes) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
         notes = PyList_New(0);
         if (!notes) return -1;
-        if (PyObject_SetAttrString(exc, "__notes__", notes) < 0) {
+        if (PyObject_SetAttr(exc, notes_name, notes) < 0) {
             Py_DECREF(notes);
             return -1;
         }

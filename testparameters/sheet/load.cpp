@@ -333,7 +333,7 @@ Ref sheet_load(const Call& c) {
     }
     if (!xl::has_sheet(c, book, sheetname)) raise_format(PyExc_ValueError, "Sheet \"%s\" *NOT* FOUND.", sheetname);
     Ref sheet = xl::sheet(c, book, sheetname);
-    if (xl::is_chart_sheet(sheet))
+    if (xl::is_chart_sheet(c, sheet))
         raise_format(PyExc_ValueError, "Sheet \"%s\" is a chart sheet: it holds no cells to load.", sheetname);
 
     xl::Rows rows(c, sheet);
@@ -364,14 +364,14 @@ Ref sheet_load(const Call& c) {
         // An error while a cell is converted, or while the row is registered
         // under its name, says where it happened.
         const Py_ssize_t at = rows.row();
-        value = sheet::located(sheetname, at, 2, name, [&] { return parse(c, raw_value, type, closed); });
-        low = sheet::located(sheetname, at, 3, name, [&] { return parse(c, raw_low, type, closed); });
-        up = sheet::located(sheetname, at, 4, name, [&] { return parse(c, raw_up, type, closed); });
+        value = sheet::located(n, sheetname, at, 2, name, [&] { return parse(c, raw_value, type, closed); });
+        low = sheet::located(n, sheetname, at, 3, name, [&] { return parse(c, raw_low, type, closed); });
+        up = sheet::located(n, sheetname, at, 4, name, [&] { return parse(c, raw_up, type, closed); });
         Ref parameter_class = c.global(n.Parameter);
         if (parameter_class.get() != index.proven_class()) closed = false;
         Ref para = call(parameter_class, name, desc, value, low, up, unit, type);
         if (!closed) index.distrust();
-        sheet::located(sheetname, at, 6, name, [&] { register_row(c, para, index); });
+        sheet::located(n, sheetname, at, 6, name, [&] { register_row(c, para, index); });
         record.add(at, name, {desc, value, low, up, unit, name, type}, {raw_value, raw_low, raw_up});
     }
     record.install();

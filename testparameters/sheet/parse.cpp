@@ -42,26 +42,6 @@ bool eval_supported(const Call& c) {
     return truth(flag);
 }
 
-// Whether `f` is the builtins module's own eval function (not a replacement
-// bound under that name): a function of the builtins module named eval. The
-// object found so once is remembered.
-bool is_builtin_eval(const Call& c, PyObject* f) {
-    if (f == c.st.builtin_eval.get()) return true;
-    if (!PyCFunction_Check(f)) return false;
-    PyObject* owner = PyCFunction_GET_SELF(f);
-    if (!owner || !PyModule_Check(owner)) return false;
-    const char* module_name = PyModule_GetName(owner);
-    if (!module_name) {
-        PyErr_Clear();
-        return false;
-    }
-    if (std::strcmp(module_name, "builtins") != 0) return false;
-    Ref name = getattr_opt(f, Ref(text("__name__")));
-    if (!name || !PyUnicode_CheckExact(name.get()) || !strops::equals(name, "eval")) return false;
-    c.st.builtin_eval = Ref::borrow(f);
-    return true;
-}
-
 // Whether evaluating `text` with the builtin eval can run nothing but the
 // interpreter's arithmetic: numeric literals, + - * / % ( ) and blanks. A
 // name, a text, an attribute or a subscript may reach code of the caller's.
@@ -109,11 +89,11 @@ Ref evaluate(const Call& c, PyObject* variable_type, PyObject* variable_str) {
     const Names& n = c.n();
     Ref eval = c.global(n.eval_type);
     PyObject* globals = PyModule_GetDict(c.fn.module);
-    const bool builtin = is_builtin_eval(c, eval);
+    // The builtins module's own eval, not a replacement bound under its name.
+    const bool builtin = eval.get() == c.st.builtin_eval.get();
     if (builtin) {
         // The builtin eval also adds __builtins__ to globals that lack it.
-        Ref key = text("__builtins__");
-        if (PyDict_GetItemWithError(globals, key))
+        if (PyDict_GetItemWithError(globals, n.dunder_builtins))
             if (Ref value = plain_literal(variable_str)) return value;
         if (PyErr_Occurred()) raise();
     }
@@ -128,10 +108,10 @@ Ref evaluate(const Call& c, PyObject* variable_type, PyObject* variable_str) {
     return call(eval, variable_str, globals, locals);
 }
 
-bool starts_with(PyObject* s, char ch) {
+// s.startswith(prefix), `prefix` being one ASCII character, also as a str.
+bool starts_with(const Names& n, PyObject* s, char ch, PyObject* prefix) {
     if (PyUnicode_CheckExact(s)) return strops::first_char(s) == (unsigned char)ch;
-    const char prefix[2] = {ch, '\0'};
-    return truth(call_method(s, Ref(text("startswith")), Ref(text(prefix))));
+    return truth(call_method(s, n.startswith, prefix));
 }
 
 }  // namespace
@@ -162,7 +142,7 @@ Ref sheet_parse_value(const Call& c) {
             return variable_str;
         case Kind::Bytes:
             if (PyUnicode_CheckExact(variable_str)) return check(PyUnicode_AsUTF8String(variable_str));
-            return call_method(variable_str, Ref(text("encode")), Ref(text("utf-8")));
+            return call_method(variable_str, n.encode, n.utf_8);
         case Kind::Int: {
             // Without eval support the text is literal arithmetic at most: a
             // workbook must not be able to run code through an "int" cell.
@@ -175,7 +155,8 @@ Ref sheet_parse_value(const Call& c) {
         case Kind::Bool:
         case Kind::Boolean: {
             Ref lowered = strops::lower(n, variable_str);
-            return boolean(starts_with(lowered, 't') || starts_with(lowered, 'y') || starts_with(lowered, '1'));
+            return boolean(starts_with(n, lowered, 't', n.letter_t) || starts_with(n, lowered, 'y', n.letter_y) ||
+                           starts_with(n, lowered, '1', n.digit_1));
         }
         case Kind::Eval:
             if (eval_supported(c)) return evaluate(c, variable_type, variable_str);

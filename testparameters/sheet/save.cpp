@@ -228,7 +228,7 @@ struct Forms {
         if (!r) refused("its repr() failed");
         Ref repr = checked_text(w, Ref::steal(r), v);
         if (!literal_eval) {
-            Ref ast = check(PyImport_ImportModule("ast"));
+            Ref ast = check(PyImport_Import(c.n().mod_ast));
             literal_eval = getattr(ast, c.n().literal_eval);
         }
         PyObject* back = PyObject_CallFunctionObjArgs(literal_eval, repr.get(), nullptr);
