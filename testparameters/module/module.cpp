@@ -46,6 +46,9 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
 void module_free(void* module) {
     State** slot = static_cast<State**>(PyModule_GetState(static_cast<PyObject*>(module)));
     if (slot && *slot) {
+        // The weak references go first, so that no callback runs on a
+        // state being taken apart.
+        for (auto& entry : (*slot)->table_names) entry.second.weakref.reset();
         delete *slot;
         *slot = nullptr;
     }

@@ -3,6 +3,8 @@
 
 #include "module/ref.hpp"
 
+#include <unordered_map>
+
 namespace tp {
 
 // Attribute, method and module names, and the few texts compared against.
@@ -205,6 +207,16 @@ struct Names {
 #undef TP_NAME_FIELD
 };
 
+// What sheet/names.cpp keeps of one table's _all_names.
+struct TableNames {
+    Ref weakref;  // to the table; its callback drops the entry
+    Ref list;     // the list the table had when last looked at
+    Ref copy;     // a list of its elements then
+    Ref set;      // a set of them, once made
+    bool str_only = false;  // whether every element is an exact str
+    int stable = 0;         // look-ups since `copy` that found the list unchanged
+};
+
 struct State {
     Names n;
     Ref builtins;      // the builtins module's dict
@@ -232,6 +244,8 @@ struct State {
     // xl::library_class. None for a class whose module cannot be imported.
     static constexpr int kLibraryClasses = 6;
     Ref library_classes[kLibraryClasses];
+    // Tables by address, while they live.
+    std::unordered_map<PyObject*, TableNames> table_names;
 };
 
 // The state of the module object `module` (one of ours).

@@ -1,6 +1,7 @@
 // SheetParameters: the table of one worksheet's parameters, registered under
 // their names as attributes of the table and listed in `_all_names`.
 #include "module/members.hpp"
+#include "sheet/names.hpp"
 #include "sheet/register.hpp"
 
 namespace tp {
@@ -71,12 +72,7 @@ Ref sheet_set_parameter(const Call& c) {
     }
     Ref name = sheet::assign_record(c, record);
     Ref names = getattr(self, n.all_names);
-    if (!contains(names, name)) {
-        if (PyList_CheckExact(names))
-            check_status(PyList_Append(names, name));
-        else
-            call_method(names, n.append, name);
-    }
+    sheet::add_name(c, names, name);
     return none();
 }
 
@@ -92,7 +88,7 @@ Ref sheet_get_parameter(const Call& c) {
 // has_parameter(self, name)
 Ref sheet_has_parameter(const Call& c) {
     Ref names = getattr(c.self(), c.n().all_names);
-    return boolean(contains(names, c[1]));
+    return boolean(sheet::has_name(c, names, c[1]));
 }
 
 // get_value(self, name, default=None)
@@ -100,7 +96,7 @@ Ref sheet_get_value(const Call& c) {
     PyObject* name = c[1];
     PyObject* fallback = c[2];
     Ref names = getattr(c.self(), c.n().all_names);
-    if (!contains(names, name)) return Ref::borrow(fallback);
+    if (!sheet::has_name(c, names, name)) return Ref::borrow(fallback);
     Ref value = getattr(getattr(c.self(), name), c.n().value);
     if (value.get() == Py_None && fallback != Py_None) return Ref::borrow(fallback);
     return value;
