@@ -2,6 +2,7 @@
 // it; look-ups across the loaded sheets and limits.
 #include "module/members.hpp"
 #include "module/xl.hpp"
+#include "sheet/names.hpp"
 
 namespace tp {
 namespace {
@@ -14,7 +15,7 @@ Ref loaded_names(const Call& c) { return call_method(c.self(), c.n().get_all_she
 Ref titles_of(const Call& c, PyObject* sheets) {
     Ref iter = check(PyObject_GetIter(sheets));
     Ref names = check(PyList_New(0));
-    while (Ref sheet = Ref::steal(PyIter_Next(iter))) check_status(PyList_Append(names, call_method(sheet, c.n().sheet_name)));
+    while (Ref sheet = Ref::steal(PyIter_Next(iter))) check_status(PyList_Append(names, sheet::title_of(c, sheet)));
     if (PyErr_Occurred()) raise();
     return names;
 }
@@ -32,6 +33,25 @@ Ref first_position(const Call& c, PyObject* names, PyObject* item) {
 Ref element_at_first(const Call& c, PyObject* names, PyObject* item) {
     Ref idx = first_position(c, names, item);
     return check(PyObject_GetItem(loaded_sheets(c), idx));
+}
+
+// `if item in names: return <loaded table at names.index(item)>`, or an
+// empty Ref. When `item` and every name are exact str, whose == runs no
+// code, one scan gives both answers.
+Ref element_if_listed(const Call& c, PyObject* names, PyObject* item) {
+    if (PyList_CheckExact(names) && PyUnicode_CheckExact(item)) {
+        Py_ssize_t i = 0;
+        for (; i < PyList_GET_SIZE(names); ++i) {
+            PyObject* el = PyList_GET_ITEM(names, i);
+            if (!PyUnicode_CheckExact(el)) break;
+            if (exact_str_equal(el, item)) {
+                Ref idx = check(PyLong_FromSsize_t(i));
+                return check(PyObject_GetItem(loaded_sheets(c), idx));
+            }
+        }
+        if (i == PyList_GET_SIZE(names)) return Ref();
+    }
+    return contains(names, item) ? element_at_first(c, names, item) : Ref();
 }
 
 // `raise_exception` of the look-ups: True exactly when `default is None`.
@@ -127,7 +147,7 @@ Ref book_has_sheet(const Call& c) { return boolean(contains(loaded_names(c), c[1
 Ref book_get_sheet_parameters(const Call& c) {
     PyObject* sheetname = c[1];
     Ref names = titles_of(c, loaded_sheets(c));
-    if (contains(names, sheetname)) return element_at_first(c, names, sheetname);
+    if (Ref sheet = element_if_listed(c, names, sheetname)) return sheet;
     if (truth(c[2])) raise_format(PyExc_ValueError, "Sheet \"%s\" not loaded.", sheetname);
     return none();
 }
@@ -151,10 +171,7 @@ Ref book_get_parameter(const Call& c) {
 Ref book_get_parameter_from_sheet(const Call& c) {
     PyObject* sheetname = c[2];
     Ref names = loaded_names(c);
-    if (contains(names, sheetname)) {
-        Ref sheet = element_at_first(c, names, sheetname);
-        return call_method(sheet, c.n().get_parameter, c[1], c[3]);
-    }
+    if (Ref sheet = element_if_listed(c, names, sheetname)) return call_method(sheet, c.n().get_parameter, c[1], c[3]);
     if (truth(c[3])) raise_format(PyExc_ValueError, "Sheet \"%s\" not loaded.", sheetname);
     return none();
 }

@@ -197,6 +197,28 @@ inline PyObject* parse_to_ast(const char* source, const char* filename, int star
 // it, and as long through PyObject_Hash.
 inline Py_hash_t cached_hash(PyObject* s) { return reinterpret_cast<PyASCIIObject*>(s)->hash; }
 
+// The version tag of a dict (PEP 509): globally unique, and changed by every
+// change of the dict. Deprecated from 3.12 on, still kept up to date.
+#if PY_VERSION_HEX >= 0x030C0000
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+inline uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+#if PY_VERSION_HEX >= 0x030C0000
+#pragma GCC diagnostic pop
+#endif
+
+// The version tag of a type, 0 when it has no valid one. The interpreter
+// gives a type a new tag after any change of it or of a class on its MRO.
+// Before 3.13 a tag counts only while the type carries the flag saying so.
+inline unsigned int type_version(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return type->tp_version_tag;
+#else
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
+}
+
 // The namespace dict of a type, a new reference (static builtin types keep
 // theirs outside the type object from 3.12 on).
 inline PyObject* type_dict(PyTypeObject* type) {

@@ -48,7 +48,7 @@ void module_free(void* module) {
     if (slot && *slot) {
         // The weak references go first, so that no callback runs on a
         // state being taken apart.
-        for (auto& entry : (*slot)->table_names) entry.second.weakref.reset();
+        for (auto& entry : (*slot)->tables) entry.second.weakref.reset();
         delete *slot;
         *slot = nullptr;
     }

@@ -207,14 +207,21 @@ struct Names {
 #undef TP_NAME_FIELD
 };
 
-// What sheet/names.cpp keeps of one table's _all_names.
-struct TableNames {
+// What sheet/names.cpp keeps of one table while it lives.
+struct TableMemo {
     Ref weakref;  // to the table; its callback drops the entry
-    Ref list;     // the list the table had when last looked at
-    Ref copy;     // a list of its elements then
+    // _all_names. Only exact str objects are held, which refer to nothing:
+    // the memo can keep no table alive.
+    Ref copy;     // a list of its elements when last looked at, all exact str
     Ref set;      // a set of them, once made
-    bool str_only = false;  // whether every element is an exact str
-    int stable = 0;         // look-ups since `copy` that found the list unchanged
+    int stable = 0;  // look-ups since `copy` that found the list unchanged
+    // sheet_name(): its answer (None or an exact str) while the table's class
+    // and namespace stay as they were when it was given
+    Ref title;
+    PyObject* title_dict = nullptr;  // the table's namespace then (not held)
+    uint64_t title_dict_version = 0;
+    PyTypeObject* title_type = nullptr;
+    unsigned int title_type_version = 0;
 };
 
 struct State {
@@ -245,7 +252,7 @@ struct State {
     static constexpr int kLibraryClasses = 6;
     Ref library_classes[kLibraryClasses];
     // Tables by address, while they live.
-    std::unordered_map<PyObject*, TableNames> table_names;
+    std::unordered_map<PyObject*, TableMemo> tables;
 };
 
 // The state of the module object `module` (one of ours).
