@@ -208,6 +208,20 @@ inline uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObj
 #pragma GCC diagnostic pop
 #endif
 
+// Whether every change of the attributes of the object whose namespace is
+// `dict` changes `dict`, and so its version tag. From 3.13 on a namespace
+// may share the values stored in the object itself, which attribute stores
+// then change directly; one with a table of its own (combined) is the only
+// place the attributes live.
+inline bool dict_holds_attributes(PyObject* dict) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return reinterpret_cast<PyDictObject*>(dict)->ma_values == nullptr;
+#else
+    (void)dict;
+    return true;
+#endif
+}
+
 // The version tag of a type, 0 when it has no valid one. The interpreter
 // gives a type a new tag after any change of it or of a class on its MRO.
 // Before 3.13 a tag counts only while the type carries the flag saying so.

@@ -95,7 +95,7 @@ void remember_title(const Call& c, PyObject* table) {
         !is_own_function(c, found, sheet_name) || !find_in_mro(type, n.sheet_name_attr, found) || found)
         return;
     Ref dict = namespace_of(table);
-    if (!dict || !str_keys_only(dict)) return;
+    if (!dict || !compat::dict_holds_attributes(dict) || !str_keys_only(dict)) return;
     if (PyDict_GetItemWithError(dict, n.sheet_name)) return;
     PyObject* title = PyDict_GetItemWithError(dict, n.sheet_name_attr);
     if (!title || !(title == Py_None || PyUnicode_CheckExact(title))) {
@@ -167,7 +167,8 @@ Ref title_of(const Call& c, PyObject* table) {
         const TableMemo* e = &it->second;
         Ref dict = namespace_of(table);
         PyTypeObject* type = Py_TYPE(table);
-        if (e->title && dict && dict.get() == e->title_dict && compat::dict_version(dict) == e->title_dict_version &&
+        if (e->title && dict && dict.get() == e->title_dict && compat::dict_holds_attributes(dict) &&
+            compat::dict_version(dict) == e->title_dict_version &&
             type == e->title_type && compat::type_version(type) == e->title_type_version)
             return e->title.copy();
     }

@@ -235,13 +235,16 @@ ONE, ALL = ["S0", "new", "S2"], ["new"] * 3
     (lambda t, mp: mp.setattr(Sub, "sheet_name", lambda self: "new", raising=False), ALL),
     (lambda t, mp: mp.setattr(Sub, "_sheet_name", property(lambda self: "new"), raising=False), ALL),
 ])
-def test_book_titles_follow_every_change_of_a_table(change, titles, monkeypatch):
+@pytest.mark.parametrize("size", [0, 40])  # 40: the table's namespace outgrows the shared layout
+def test_book_titles_follow_every_change_of_a_table(change, titles, size, monkeypatch):
     """get_all_sheet_names remembers each table's title between calls; any
     change that alters what sheet_name() answers is seen at once."""
     book = tp.BookParameters("unused.xlsx")
     tables = [Sub() for _ in range(3)]
     for i, t in enumerate(tables):
         t.sheet_rename("S%d" % i)
+        for k in range(size):
+            t.set_parameter("P%d" % k)
         book._BookParameters__all_sheet_parameters.append(t)
     for _ in range(3):
         assert book.get_all_sheet_names() == ["S0", "S1", "S2"]
