@@ -248,8 +248,31 @@ void function_type_ready() {
     check_status(PyType_Ready(&FunctionType));
 }
 
+namespace {
+
+// Whether `parameters` ("self, name, default_") names the first `count` of
+// `varnames`, in order, each maybe with a trailing underscore.
+bool same_parameters(PyObject* varnames, Py_ssize_t count, const char* parameters) {
+    const char* p = parameters;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        while (*p == ' ' || *p == ',') ++p;
+        const char* end = p;
+        while (*end && *end != ',' && *end != ' ') ++end;
+        std::string word(p, end);
+        if (!word.empty() && word.back() == '_' && word.size() > 1) word.pop_back();
+        if (i >= PyTuple_GET_SIZE(varnames) ||
+            PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(varnames, i), word.c_str()) != 0)
+            return false;
+        p = end;
+    }
+    while (*p == ' ' || *p == ',') ++p;
+    return *p == '\0';
+}
+
+}  // namespace
+
 Ref make_function(PyObject* module, PyObject* ns, const char* cls, const char* member, const char* signature,
-                  Impl impl) {
+                  Impl impl, const char* parameters, size_t nparameters) {
     // The twin: `def member<signature>: pass`, run like a statement of the class
     // body (on a copy of the namespace, so that the namespace itself is not touched).
     std::string source = std::string("def ") + member + signature + ":\n    pass\n";
@@ -285,6 +308,13 @@ Ref make_function(PyObject* module, PyObject* ns, const char* cls, const char* m
     f->varargs = (flags & CO_VARARGS) != 0;
     f->varkw = (flags & CO_VARKEYWORDS) != 0;
     f->varnames = getattr(fcode, n.co_varnames);
+    const Py_ssize_t slots = argcount + (f->varargs ? 1 : 0) + (f->varkw ? 1 : 0);
+    if (!PyTuple_Check(f->varnames.get()) || (size_t)slots != nparameters ||
+        !same_parameters(f->varnames, slots, parameters)) {
+        PyErr_Format(PyExc_SystemError, "%s.%s%s: its body reads the arguments (%s)", cls, member, signature,
+                     parameters);
+        raise();
+    }
     f->name = getattr(twin, n.dunder_name);
     f->qualname = std::move(qualname);
     f->module_name = getattr(twin, n.dunder_module);

@@ -57,7 +57,7 @@ bool plain_parameter_class(const Call& c, PyObject* parameter_class) {
         return false;
     const Names& n = c.n();
     PyObject* init = nullptr;
-    if (!find_in_mro(type, n.init, init) || !init || !is_own_function(c, init, parameter_init)) return false;
+    if (!find_in_mro(type, n.init, init) || !init || !is_own_function(c, init, kParameterInit.impl)) return false;
     for (PyObject* attribute : {n.name.get(), n.desc.get(), n.value.get(), n.low.get(), n.up.get(), n.unit.get(),
                                 n.type.get()}) {
         PyObject* found = nullptr;
@@ -81,8 +81,8 @@ bool closed_registration(const Call& c, PyObject* parameter_class) {
         PyObject* found = nullptr;
         if (!find_in_mro(type, state, found) || found) return false;
     }
-    const std::pair<PyObject*, Impl> methods[] = {{n.parse_value, sheet_parse_value},
-                                                  {n.set_parameter, sheet_set_parameter}};
+    const std::pair<PyObject*, Impl> methods[] = {{n.parse_value, kSheetParseValue.impl},
+                                                  {n.set_parameter, kSheetSetParameter.impl}};
     for (const auto& [method, impl] : methods) {
         PyObject* found = nullptr;
         if (!find_in_mro(type, method, found) || !found || !is_own_function(c, found, impl)) return false;
@@ -219,7 +219,7 @@ void register_row(const Call& c, PyObject* para, NameIndex& index) {
     const Names& n = c.n();
     PyObject* self = c.self();
     Ref method = getattr(self, n.set_parameter);
-    if (!is_own_method(c, method, sheet_set_parameter)) {
+    if (!is_own_method(c, method, kSheetSetParameter.impl)) {
         index.distrust();
         call(method, para);
         return;
@@ -251,20 +251,19 @@ void register_row(const Call& c, PyObject* para, NameIndex& index) {
 Ref parse(const Call& c, PyObject* content, PyObject* type, bool& closed) {
     Ref method = getattr(c.self(), c.n().parse_value);
     const unsigned long before = c.st.calls_out;
-    if (!is_own_method(c, method, sheet_parse_value)) closed = false;
+    if (!is_own_method(c, method, kSheetParseValue.impl)) closed = false;
     Ref result = call(method, content, type);
     if (c.st.calls_out != before) closed = false;
     return result;
 }
 
-}  // namespace
+TP_ARGUMENTS(LoadArgs, self, book, sheetname, max_empty_row);
 
-// load(self, book, sheetname, max_empty_row=0)
-Ref sheet_load(const Call& c) {
+Ref load(const Call& c, const LoadArgs& a) {
     const Names& n = c.n();
-    PyObject* self = c.self();
-    PyObject* book = c[1];
-    Ref sheetname = Ref::borrow(c[2]);
+    PyObject* self = a.self;
+    PyObject* book = a.book;
+    Ref sheetname = Ref::borrow(a.sheetname);
 
     Ref bound = getattr(self, n.sheet_name_attr);
     if (bound.get() != Py_None) {
@@ -282,9 +281,9 @@ Ref sheet_load(const Call& c) {
         raise_format(PyExc_ValueError, "Sheet \"%s\" is a chart sheet: it holds no cells to load.", sheetname);
 
     xl::Rows rows(c, sheet);
-    EmptyRun empty(c[3]);
+    EmptyRun empty(a.max_empty_row);
     NameIndex index;
-    sheet::LoadRecorder record(c, sheetname, c[3]);  // dropped unless installed
+    sheet::LoadRecorder record(c, sheetname, a.max_empty_row);  // dropped unless installed
     while (rows.next()) {
         // Whether the row runs no code but the module's, the interpreter's
         // and the library's, so that the name index can still be trusted.
@@ -322,5 +321,9 @@ Ref sheet_load(const Call& c) {
     record.install();
     return none();
 }
+
+}  // namespace
+
+const Member kSheetLoad = method<LoadArgs, load>("load", "(self, book, sheetname, max_empty_row=0)");
 
 }  // namespace tp

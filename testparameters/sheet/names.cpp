@@ -92,7 +92,7 @@ void remember_title(const Call& c, PyObject* table) {
     PyTypeObject* type = Py_TYPE(table);
     PyObject* found = nullptr;
     if (!generic_attributes(type) || !find_in_mro(type, n.sheet_name, found) || !found ||
-        !is_own_function(c, found, sheet_name) || !find_in_mro(type, n.sheet_name_attr, found) || found)
+        !is_own_function(c, found, kSheetName.impl) || !find_in_mro(type, n.sheet_name_attr, found) || found)
         return;
     Ref dict = namespace_of(table);
     if (!dict || !compat::dict_holds_attributes(dict) || !str_keys_only(dict)) return;
