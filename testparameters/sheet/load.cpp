@@ -95,7 +95,8 @@ bool closed_registration(const Call& c, PyObject* parameter_class) {
 // The table's names with their first positions, so that registering a row
 // does not scan `_all_names`. Asking it gives what the list's own `in` gives:
 //  * a name it knows is checked at its position in the list, which proves
-//    that the list holds it, whatever ran since;
+//    that the list holds it, while nothing can have changed the list or it
+//    still holds the objects of the copy;
 //  * for a name it does not know it answers for the list only while nothing
 //    can have changed the list since it last matched it: no code of the
 //    caller's can have run (see distrust()). Otherwise the list is first
@@ -117,7 +118,11 @@ public:
             drop();
             return tp::contains(names, name);
         }
-        if (names == list_.get() && positions_ && at_position(names, name)) return true;
+        // A name found at its position answers for the list only while the
+        // names before it are still the exact str ones of the copy: `in`
+        // compares with each of them first, and one with its own == runs code.
+        if (names == list_.get() && positions_ && (trusted_ || same_as_copy(names)) && at_position(names, name))
+            return true;
         if (trusted_ && names == list_.get() && PyList_GET_SIZE(names) == PyList_GET_SIZE(copy_.get()))
             return false;
         if (!(names == list_.get() && positions_ && same_as_copy(names)) && !rebuild(names)) {
