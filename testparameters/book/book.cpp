@@ -12,9 +12,18 @@ Ref loaded_sheets(const Call& c) { return getattr(c.self(), c.n().book_sheets); 
 Ref loaded_names(const Call& c) { return call_method(c.self(), c.n().get_all_sheet_names); }
 
 // The titles of `sheets`, from each table's own sheet_name(), in list order.
+// An exact list is walked as its iterator walks it: by position, up to its
+// size at each step (a sheet_name() may change the list).
 Ref titles_of(const Call& c, PyObject* sheets) {
-    Ref iter = check(PyObject_GetIter(sheets));
     Ref names = check(PyList_New(0));
+    if (PyList_CheckExact(sheets)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sheets); ++i) {
+            Ref sheet = Ref::borrow(PyList_GET_ITEM(sheets, i));
+            check_status(PyList_Append(names, sheet::title_of(c, sheet)));
+        }
+        return names;
+    }
+    Ref iter = check(PyObject_GetIter(sheets));
     while (Ref sheet = Ref::steal(PyIter_Next(iter))) check_status(PyList_Append(names, sheet::title_of(c, sheet)));
     if (PyErr_Occurred()) raise();
     return names;
