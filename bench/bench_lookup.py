@@ -182,10 +182,13 @@ def main(argv=None):
         ref_call = benchutil.median(ref_times) / len(names)
         rows.append((label, benchutil.fmt_seconds(ext_call), benchutil.fmt_seconds(ref_call),
                      "%.3f" % (ext_call / ref_call), "%.3f" % (min(ext_times) / min(ref_times))))
+    headers = ["operation (per call)", args.module, "pyref (Python)", "ratio module/Python", "ratio of minima"]
+    benchutil.print_table(headers, rows)
     sizes = [int(v) for v in args.sheet_sizes.split(",") if v.strip()]
-    rows += sheet_rows(module, pyref, sizes, args.repeat)
-    benchutil.print_table(["operation (per call)", args.module, "pyref (Python)", "ratio module/Python",
-                           "ratio of minima"], rows)
+    if sizes:
+        print()
+        print("single tables of SheetParameters, names asked as fresh str objects:")
+        benchutil.print_table(headers, sheet_rows(module, pyref, sizes, args.repeat))
     return 0
 
 
