@@ -6,6 +6,7 @@ is loaded into both; every operation is then called once for every name, and
 the median over several rounds is reported per call.
 
     python bench/bench_lookup.py            # 20 sheets x 500, 7 rounds
+    python bench/bench_lookup.py --sheet-sizes 100,50000   # and single tables of those sizes
     python bench/bench_lookup.py --quick    # 5 sheets x 100, 3 rounds
 """
 import argparse
@@ -70,6 +71,45 @@ def operations(book, names, sheet_of):
     ]
 
 
+def filled_table(module, count):
+    """A table of `count` names, its records set as load would set them
+    (SheetParameters.set_parameter of the plain-Python twin takes time in
+    names squared)."""
+    table = module.SheetParameters()
+    names = ["BIG_%06d" % i for i in range(count)]
+    for i, name in enumerate(names):
+        setattr(table, name, module.Parameter(name, value=float(i)))
+    table._all_names.extend(names)
+    return table, names
+
+
+def sheet_rows(module, pyref, sizes, repeat, probes=1000):
+    """SheetParameters.get_value on tables of each size: median per call."""
+    rows = []
+    for size in sizes:
+        ext, names = filled_table(module, size)
+        ref, _ = filled_table(pyref, size)
+        step = max(1, size // probes)
+        # Fresh str objects, as a caller's names are (not the listed ones).
+        asked = ["".join(list(name)) for name in names[::step]]
+        asked *= max(1, probes // len(asked))  # enough calls per round to time
+        assert [ext.get_value(n) for n in asked] == [ref.get_value(n) for n in asked]
+
+        def run(table):
+            get = table.get_value
+            def op():
+                for name in asked:
+                    get(name)
+            return op
+        ext_times, ref_times = benchutil.time_pair(run(ext), run(ref), repeat)
+        ext_call = benchutil.median(ext_times) / len(asked)
+        ref_call = benchutil.median(ref_times) / len(asked)
+        rows.append(("sheet get_value(name), %d names" % size, benchutil.fmt_seconds(ext_call),
+                     benchutil.fmt_seconds(ref_call), "%.3f" % (ext_call / ref_call),
+                     "%.3f" % (min(ext_times) / min(ref_times))))
+    return rows
+
+
 def check_same_results(ext, ref, names, sheet_of):
     """Both books must give the same answers before their speed means anything."""
     bad = []
@@ -92,6 +132,8 @@ def main(argv=None):
     parser.add_argument("--per-sheet", type=int, default=500)
     parser.add_argument("--repeat", type=int, default=7, help="timed rounds per operation (median reported)")
     parser.add_argument("--quick", action="store_true", help="5 sheets x 100 parameters, 3 rounds")
+    parser.add_argument("--sheet-sizes", default="100,50000",
+                        help="sizes of the single tables whose get_value is timed too (empty: none)")
     args = parser.parse_args(argv)
     if args.quick:
         args.sheets, args.per_sheet, args.repeat = 5, 100, 3
@@ -140,8 +182,13 @@ def main(argv=None):
         ref_call = benchutil.median(ref_times) / len(names)
         rows.append((label, benchutil.fmt_seconds(ext_call), benchutil.fmt_seconds(ref_call),
                      "%.3f" % (ext_call / ref_call), "%.3f" % (min(ext_times) / min(ref_times))))
-    benchutil.print_table(["operation (per call)", args.module, "pyref (Python)", "ratio module/Python",
-                           "ratio of minima"], rows)
+    headers = ["operation (per call)", args.module, "pyref (Python)", "ratio module/Python", "ratio of minima"]
+    benchutil.print_table(headers, rows)
+    sizes = [int(v) for v in args.sheet_sizes.split(",") if v.strip()]
+    if sizes:
+        print()
+        print("single tables of SheetParameters, names asked as fresh str objects:")
+        benchutil.print_table(headers, sheet_rows(module, pyref, sizes, args.repeat))
     return 0
 
 

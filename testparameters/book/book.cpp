@@ -2,6 +2,7 @@
 // it; look-ups across the loaded sheets and limits.
 #include "module/members.hpp"
 #include "module/xl.hpp"
+#include "sheet/names.hpp"
 
 namespace tp {
 namespace {
@@ -11,10 +12,19 @@ Ref loaded_sheets(const Call& c) { return getattr(c.self(), c.n().book_sheets); 
 Ref loaded_names(const Call& c) { return call_method(c.self(), c.n().get_all_sheet_names); }
 
 // The titles of `sheets`, from each table's own sheet_name(), in list order.
+// An exact list is walked as its iterator walks it: by position, up to its
+// size at each step (a sheet_name() may change the list).
 Ref titles_of(const Call& c, PyObject* sheets) {
-    Ref iter = check(PyObject_GetIter(sheets));
     Ref names = check(PyList_New(0));
-    while (Ref sheet = Ref::steal(PyIter_Next(iter))) check_status(PyList_Append(names, call_method(sheet, c.n().sheet_name)));
+    if (PyList_CheckExact(sheets)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sheets); ++i) {
+            Ref sheet = Ref::borrow(PyList_GET_ITEM(sheets, i));
+            check_status(PyList_Append(names, sheet::title_of(c, sheet)));
+        }
+        return names;
+    }
+    Ref iter = check(PyObject_GetIter(sheets));
+    while (Ref sheet = Ref::steal(PyIter_Next(iter))) check_status(PyList_Append(names, sheet::title_of(c, sheet)));
     if (PyErr_Occurred()) raise();
     return names;
 }
@@ -34,6 +44,25 @@ Ref element_at_first(const Call& c, PyObject* names, PyObject* item) {
     return check(PyObject_GetItem(loaded_sheets(c), idx));
 }
 
+// `if item in names: return <loaded table at names.index(item)>`, or an
+// empty Ref. When `item` and every name are exact str, whose == runs no
+// code, one scan gives both answers.
+Ref element_if_listed(const Call& c, PyObject* names, PyObject* item) {
+    if (PyList_CheckExact(names) && PyUnicode_CheckExact(item)) {
+        Py_ssize_t i = 0;
+        for (; i < PyList_GET_SIZE(names); ++i) {
+            PyObject* el = PyList_GET_ITEM(names, i);
+            if (!PyUnicode_CheckExact(el)) break;
+            if (exact_str_equal(el, item)) {
+                Ref idx = check(PyLong_FromSsize_t(i));
+                return check(PyObject_GetItem(loaded_sheets(c), idx));
+            }
+        }
+        if (i == PyList_GET_SIZE(names)) return Ref();
+    }
+    return contains(names, item) ? element_at_first(c, names, item) : Ref();
+}
+
 // `raise_exception` of the look-ups: True exactly when `default is None`.
 PyObject* raise_when_no_default(PyObject* fallback) { return fallback == Py_None ? Py_True : Py_False; }
 
@@ -44,15 +73,26 @@ void check_str_or_none(PyObject* value, const char* argument) {
     raise();
 }
 
-Ref limit(const Call& c, PyObject* attribute) {
-    PyObject* name = c[1];
-    PyObject* fallback = c[2];
-    PyObject* mode = c[3];
-    Ref para = call_method(c.self(), c.n().get_parameter, name, raise_when_no_default(fallback));
-    if (para.get() == Py_None) return Ref::borrow(fallback);
+TP_ARGUMENTS(SelfArgs, self);
+TP_ARGUMENTS(InitArgs, self, bookname, support_eval);
+TP_ARGUMENTS(RenameArgs, self, old, new_);
+TP_ARGUMENTS(SheetArgs, self, sheetname);
+TP_ARGUMENTS(SheetOrNoneArgs, self, sheetname, raise_exception);
+TP_ARGUMENTS(ParameterArgs, self, name, raise_exception);
+TP_ARGUMENTS(FromSheetArgs, self, paraname, sheetname, raise_exception);
+TP_ARGUMENTS(NameArgs, self, name);
+TP_ARGUMENTS(ValueArgs, self, name, default_);
+TP_ARGUMENTS(SetValueArgs, self, name, value);
+TP_ARGUMENTS(LimitArgs, self, name, default_, mode);
+
+// get_low and get_up: the record's `attribute`, relative to its value in
+// BookParameters.LIMIT_MODE_RELATIVE (as the class binds it now).
+Ref limit(const Call& c, const LimitArgs& a, PyObject* attribute) {
+    Ref para = call_method(a.self, c.n().get_parameter, a.name, raise_when_no_default(a.default_));
+    if (para.get() == Py_None) return Ref::borrow(a.default_);
     Ref book_class = c.global(c.n().BookParameters);
     Ref relative = getattr(book_class, c.n().LIMIT_MODE_RELATIVE);
-    if (eq(mode, relative)) {
+    if (eq(a.mode, relative)) {
         Ref value = getattr(para, c.n().value);
         Ref bound = getattr(para, attribute);
         return check(PyNumber_Add(value, bound));
@@ -60,44 +100,36 @@ Ref limit(const Call& c, PyObject* attribute) {
     return getattr(para, attribute);
 }
 
-}  // namespace
-
-// __init__(self, bookname, support_eval=True)
-Ref book_init(const Call& c) {
+Ref init(const Call& c, const InitArgs& a) {
     Ref sheets = check(PyList_New(0));
-    setattr(c.self(), c.n().book_sheets, sheets);
-    setattr(c.self(), c.n().book_support_eval, c[2]);
-    setattr(c.self(), c.n().bookname, c[1]);
+    setattr(a.self, c.n().book_sheets, sheets);
+    setattr(a.self, c.n().book_support_eval, a.support_eval);
+    setattr(a.self, c.n().bookname, a.bookname);
     return none();
 }
 
-// get_all_sheet_names(self)
-Ref book_get_all_sheet_names(const Call& c) { return titles_of(c, loaded_sheets(c)); }
+Ref get_all_sheet_names(const Call& c, const SelfArgs&) { return titles_of(c, loaded_sheets(c)); }
 
-// sheet_rename(self, old: 'unicode', new: 'unicode')
-Ref book_sheet_rename(const Call& c) {
-    PyObject* old_name = c[1];
-    PyObject* new_name = c[2];
-    check_str_or_none(old_name, "old");
-    check_str_or_none(new_name, "new");
+Ref sheet_rename(const Call& c, const RenameArgs& a) {
+    check_str_or_none(a.old, "old");
+    check_str_or_none(a.new_, "new");
     Ref names = loaded_names(c);
-    if (!contains(names, old_name)) raise_format(PyExc_ValueError, "No sheet named \"%s\".", old_name);
-    if (contains(names, new_name)) raise_format(PyExc_ValueError, "Name \"%s\" already exists.", new_name);
-    Ref sheet = call_method(c.self(), c.n().get_sheet_parameters, old_name);
-    call_method(sheet, c.n().sheet_rename, new_name);
+    if (!contains(names, a.old)) raise_format(PyExc_ValueError, "No sheet named \"%s\".", a.old);
+    if (contains(names, a.new_)) raise_format(PyExc_ValueError, "Name \"%s\" already exists.", a.new_);
+    Ref sheet = call_method(a.self, c.n().get_sheet_parameters, a.old);
+    call_method(sheet, c.n().sheet_rename, a.new_);
     return none();
 }
 
-// unload_sheet(self, sheetname)
-Ref book_unload_sheet(const Call& c) {
+Ref unload_sheet(const Call& c, const SheetArgs& a) {
     Ref names = loaded_names(c);
-    if (contains(names, c[1])) call_method(loaded_sheets(c), c.n().pop, first_position(c, names, c[1]));
+    if (contains(names, a.sheetname))
+        call_method(loaded_sheets(c), c.n().pop, first_position(c, names, a.sheetname));
     return none();
 }
 
-// load_sheet(self, sheetname)
-Ref book_load_sheet(const Call& c) {
-    PyObject* sheetname = c[1];
+Ref load_sheet(const Call& c, const SheetArgs& a) {
+    PyObject* sheetname = a.sheetname;
     Ref names = loaded_names(c);
     Ref target;
     const bool reload = contains(names, sheetname);
@@ -105,9 +137,9 @@ Ref book_load_sheet(const Call& c) {
         target = element_at_first(c, names, sheetname);
     } else {
         Ref sheet_class = c.global(c.n().SheetParameters);
-        target = call(sheet_class, getattr(c.self(), c.n().book_support_eval));
+        target = call(sheet_class, getattr(a.self, c.n().book_support_eval));
     }
-    Ref bookname = getattr(c.self(), c.n().bookname);
+    Ref bookname = getattr(a.self, c.n().bookname);
     Ref book = xl::open_read_only(c, bookname);
     try {
         call_method(target, c.n().load, book, sheetname);
@@ -120,72 +152,85 @@ Ref book_load_sheet(const Call& c) {
     return target;
 }
 
-// has_sheet(self, sheetname)
-Ref book_has_sheet(const Call& c) { return boolean(contains(loaded_names(c), c[1])); }
+Ref has_sheet(const Call& c, const SheetArgs& a) { return boolean(contains(loaded_names(c), a.sheetname)); }
 
-// get_sheet_parameters(self, sheetname, raise_exception=True)
-Ref book_get_sheet_parameters(const Call& c) {
-    PyObject* sheetname = c[1];
+Ref get_sheet_parameters(const Call& c, const SheetOrNoneArgs& a) {
     Ref names = titles_of(c, loaded_sheets(c));
-    if (contains(names, sheetname)) return element_at_first(c, names, sheetname);
-    if (truth(c[2])) raise_format(PyExc_ValueError, "Sheet \"%s\" not loaded.", sheetname);
+    if (Ref sheet = element_if_listed(c, names, a.sheetname)) return sheet;
+    if (truth(a.raise_exception)) raise_format(PyExc_ValueError, "Sheet \"%s\" not loaded.", a.sheetname);
     return none();
 }
 
-// get_parameter(self, name, raise_exception=True) -> Parameter
 // The most recently loaded sheet that holds the name wins.
-Ref book_get_parameter(const Call& c) {
-    PyObject* name = c[1];
+Ref get_parameter(const Call& c, const ParameterArgs& a) {
     Ref sheets = loaded_sheets(c);
     const Py_ssize_t count = PyObject_Length(sheets);
     if (count < 0) raise();
     for (Py_ssize_t i = count; i >= 1; --i) {
         Ref sheet = check(PySequence_GetItem(sheets, i - 1));
-        if (truth(call_method(sheet, c.n().has_parameter, name))) return call_method(sheet, c.n().get_parameter, name);
+        if (truth(call_method(sheet, c.n().has_parameter, a.name)))
+            return call_method(sheet, c.n().get_parameter, a.name);
     }
-    if (truth(c[2])) raise_format(PyExc_ValueError, "No parameter named \"%s\".", name);
+    if (truth(a.raise_exception)) raise_format(PyExc_ValueError, "No parameter named \"%s\".", a.name);
     return none();
 }
 
-// get_parameter_from_sheet(self, paraname, sheetname, raise_exception=True)
-Ref book_get_parameter_from_sheet(const Call& c) {
-    PyObject* sheetname = c[2];
+Ref get_parameter_from_sheet(const Call& c, const FromSheetArgs& a) {
     Ref names = loaded_names(c);
-    if (contains(names, sheetname)) {
-        Ref sheet = element_at_first(c, names, sheetname);
-        return call_method(sheet, c.n().get_parameter, c[1], c[3]);
-    }
-    if (truth(c[3])) raise_format(PyExc_ValueError, "Sheet \"%s\" not loaded.", sheetname);
+    if (Ref sheet = element_if_listed(c, names, a.sheetname))
+        return call_method(sheet, c.n().get_parameter, a.paraname, a.raise_exception);
+    if (truth(a.raise_exception)) raise_format(PyExc_ValueError, "Sheet \"%s\" not loaded.", a.sheetname);
     return none();
 }
 
-// has_parameter(self, name)
-Ref book_has_parameter(const Call& c) {
+Ref has_parameter(const Call& c, const NameArgs& a) {
     Ref iter = check(PyObject_GetIter(loaded_sheets(c)));
     while (Ref sheet = Ref::steal(PyIter_Next(iter)))
-        if (truth(call_method(sheet, c.n().has_parameter, c[1]))) return boolean(true);
+        if (truth(call_method(sheet, c.n().has_parameter, a.name))) return boolean(true);
     if (PyErr_Occurred()) raise();
     return boolean(false);
 }
 
-// get_value(self, name, default=None)
-Ref book_get_value(const Call& c) {
-    Ref para = call_method(c.self(), c.n().get_parameter, c[1], raise_when_no_default(c[2]));
-    if (para.get() == Py_None) return Ref::borrow(c[2]);
+Ref get_value(const Call& c, const ValueArgs& a) {
+    Ref para = call_method(a.self, c.n().get_parameter, a.name, raise_when_no_default(a.default_));
+    if (para.get() == Py_None) return Ref::borrow(a.default_);
     return getattr(para, c.n().value);
 }
 
-// set_value(self, name, value)
-Ref book_set_value(const Call& c) {
-    Ref para = call_method(c.self(), c.n().get_parameter, c[1]);
-    setattr(para, c.n().value, c[2]);
+Ref set_value(const Call& c, const SetValueArgs& a) {
+    Ref para = call_method(a.self, c.n().get_parameter, a.name);
+    setattr(para, c.n().value, a.value);
     return none();
 }
 
-// get_low(self, name, default=None, mode: 'int' = LIMIT_MODE_ABSOLUTE)
-Ref book_get_low(const Call& c) { return limit(c, c.n().low); }
+Ref get_low(const Call& c, const LimitArgs& a) { return limit(c, a, c.n().low); }
+Ref get_up(const Call& c, const LimitArgs& a) { return limit(c, a, c.n().up); }
 
-// get_up(self, name, default=None, mode: 'int' = LIMIT_MODE_ABSOLUTE)
-Ref book_get_up(const Call& c) { return limit(c, c.n().up); }
+}  // namespace
+
+const Member kBookLimitModeAbsolute = constant("LIMIT_MODE_ABSOLUTE", 0);
+const Member kBookLimitModeRelative = constant("LIMIT_MODE_RELATIVE", 1);
+const Member kBookInit = method<InitArgs, init>("__init__", "(self, bookname, support_eval=True)");
+const Member kBookGetAllSheetNames = method<SelfArgs, get_all_sheet_names>("get_all_sheet_names", "(self)");
+const Member kBookSheetRename =
+    method<RenameArgs, sheet_rename>("sheet_rename", "(self, old: 'unicode', new: 'unicode')");
+const Member kBookUnloadSheet = method<SheetArgs, unload_sheet>("unload_sheet", "(self, sheetname)");
+const Member kBookLoadSheet = method<SheetArgs, load_sheet>("load_sheet", "(self, sheetname)");
+const Member kBookHasSheet = method<SheetArgs, has_sheet>("has_sheet", "(self, sheetname)");
+const Member kBookGetSheetParameters = method<SheetOrNoneArgs, get_sheet_parameters>(
+    "get_sheet_parameters", "(self, sheetname, raise_exception=True)");
+const Member kBookGetParameter =
+    method<ParameterArgs, get_parameter>("get_parameter", "(self, name, raise_exception=True) -> Parameter");
+const Member kBookGetParameterFromSheet = method<FromSheetArgs, get_parameter_from_sheet>(
+    "get_parameter_from_sheet", "(self, paraname, sheetname, raise_exception=True)");
+const Member kBookHasParameter = method<NameArgs, has_parameter>("has_parameter", "(self, name)");
+const Member kBookGetValue = method<ValueArgs, get_value>("get_value", "(self, name, default=None)");
+const Member kBookGet = alias("get", "get_value");
+const Member kBookSetValue = method<SetValueArgs, set_value>("set_value", "(self, name, value)");
+const Member kBookSet = alias("set", "set_value");
+const Member kBookGetLow =
+    method<LimitArgs, get_low>("get_low", "(self, name, default=None, mode: 'int' = LIMIT_MODE_ABSOLUTE)");
+const Member kBookGetUp =
+    method<LimitArgs, get_up>("get_up", "(self, name, default=None, mode: 'int' = LIMIT_MODE_ABSOLUTE)");
 
 }  // namespace tp

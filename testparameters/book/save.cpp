@@ -28,7 +28,7 @@ void ignoring_errors(F&& f) noexcept {
 // The functions of the os module that storing a workbook uses.
 struct Os {
     explicit Os(const Call& c) : n(c.n()) {
-        module = check(PyImport_ImportModule("os"));
+        module = check(PyImport_Import(n.mod_os));
         path = getattr(module, n.path);
     }
     Ref fn(PyObject* name) const { return getattr(module, name); }
@@ -196,12 +196,13 @@ void write_tables(const Call& c, PyObject* sheets, PyObject* book) {
     if (PyErr_Occurred()) raise();
 }
 
-}  // namespace
+TP_ARGUMENTS(SaveArgs, self);
+TP_ARGUMENTS(SaveAsArgs, self, book_name);
 
 // save(self)
-Ref book_save(const Call& c) {
+Ref book_save(const Call& c, const SaveArgs& a) {
     const Names& n = c.n();
-    PyObject* self = c.self();
+    PyObject* self = a.self;
     Ref book;
     bool rich_text = false;
     {
@@ -221,17 +222,22 @@ Ref book_save(const Call& c) {
 }
 
 // save_as(self, book_name)
-Ref book_save_as(const Call& c) {
+Ref book_save_as(const Call& c, const SaveAsArgs& a) {
     const Names& n = c.n();
-    PyObject* self = c.self();
+    PyObject* self = a.self;
     Ref book = xl::new_workbook(c);
     Ref sheets = getattr(self, n.book_sheets);
     const Py_ssize_t count = PyObject_Length(sheets);
     if (count < 0) raise();
     if (count > 0) xl::remove_active_sheet(c, book);
     write_tables(c, sheets, book);
-    store(c, book, c[1], false, true);
+    store(c, book, a.book_name, false, true);
     return none();
 }
+
+}  // namespace
+
+const Member kBookSave = method<SaveArgs, book_save>("save", "(self)");
+const Member kBookSaveAs = method<SaveAsArgs, book_save_as>("save_as", "(self, book_name)");
 
 }  // namespace tp

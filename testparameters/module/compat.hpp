@@ -33,9 +33,9 @@
 
 // Member and getset tables take `char*` names before 3.7.
 #if PY_VERSION_HEX < 0x03070000
-#define TP_NAME(s) const_cast<char*>(s)
+#define TP_CHARP(s) const_cast<char*>(s)
 #else
-#define TP_NAME(s) s
+#define TP_CHARP(s) s
 #endif
 
 namespace tp::compat {
@@ -74,21 +74,24 @@ inline void error_fetch_normalized(PyObject** type, PyObject** value, PyObject**
 }
 
 // exc.add_note(note) from 3.11 on; before, what add_note does: appends to the
-// exception's __notes__ list, made when missing. 0, or -1 with an exception set.
-inline int add_note(PyObject* exc, PyObject* note) {
+// exception's __notes__ list, made when missing. `add_note` and `notes_name`
+// are the names "add_note" and "__notes__". 0, or -1 with an exception set.
+inline int add_note(PyObject* exc, PyObject* note, PyObject* add_note, PyObject* notes_name) {
 #if PY_VERSION_HEX >= 0x030B0000
-    PyObject* result = PyObject_CallMethod(exc, "add_note", "O", note);
+    (void)notes_name;
+    PyObject* result = PyObject_CallMethodObjArgs(exc, add_note, note, nullptr);
     if (!result) return -1;
     Py_DECREF(result);
     return 0;
 #else
-    PyObject* notes = PyObject_GetAttrString(exc, "__notes__");
+    (void)add_note;
+    PyObject* notes = PyObject_GetAttr(exc, notes_name);
     if (!notes) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
         notes = PyList_New(0);
         if (!notes) return -1;
-        if (PyObject_SetAttrString(exc, "__notes__", notes) < 0) {
+        if (PyObject_SetAttr(exc, notes_name, notes) < 0) {
             Py_DECREF(notes);
             return -1;
         }
@@ -193,6 +196,42 @@ inline PyObject* parse_to_ast(const char* source, const char* filename, int star
 // little else: bench/bench_lookup.py shows them taking twice as long without
 // it, and as long through PyObject_Hash.
 inline Py_hash_t cached_hash(PyObject* s) { return reinterpret_cast<PyASCIIObject*>(s)->hash; }
+
+// The version tag of a dict (PEP 509): globally unique, and changed by every
+// change of the dict. Deprecated from 3.12 on, still kept up to date.
+#if PY_VERSION_HEX >= 0x030C0000
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+inline uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+#if PY_VERSION_HEX >= 0x030C0000
+#pragma GCC diagnostic pop
+#endif
+
+// Whether every change of the attributes of the object whose namespace is
+// `dict` changes `dict`, and so its version tag. From 3.13 on a namespace
+// may share the values stored in the object itself, which attribute stores
+// then change directly; one with a table of its own (combined) is the only
+// place the attributes live.
+inline bool dict_holds_attributes(PyObject* dict) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return reinterpret_cast<PyDictObject*>(dict)->ma_values == nullptr;
+#else
+    (void)dict;
+    return true;
+#endif
+}
+
+// The version tag of a type, 0 when it has no valid one. The interpreter
+// gives a type a new tag after any change of it or of a class on its MRO.
+// Before 3.13 a tag counts only while the type carries the flag saying so.
+inline unsigned int type_version(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return type->tp_version_tag;
+#else
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
+}
 
 // The namespace dict of a type, a new reference (static builtin types keep
 // theirs outside the type object from 3.12 on).

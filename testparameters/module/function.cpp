@@ -177,7 +177,8 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
             raise(PyExc_TypeError, "__defaults__ must be set to a tuple object");
         }
         FunctionData* f = &as_function(self)->d;
-        setattr(f->twin, Ref(text("__defaults__")), value);
+        if (!f->module || !f->twin) raise(PyExc_SystemError, "function has been cleared");
+        setattr(f->twin, state_of(f->module).n.dunder_defaults, value);
         f->defaults = value == Py_None ? Ref() : Ref::borrow(value);
     });
 }
@@ -201,16 +202,16 @@ PyObject* get_globals(PyObject* self, void*) {
 }
 
 PyGetSetDef fn_getset[] = {
-    {TP_NAME("__name__"), get_field<&FunctionData::name>, nullptr, nullptr, nullptr},
-    {TP_NAME("__qualname__"), get_field<&FunctionData::qualname>, nullptr, nullptr, nullptr},
-    {TP_NAME("__module__"), get_field<&FunctionData::module_name>, set_module, nullptr, nullptr},
-    {TP_NAME("__doc__"), get_field<&FunctionData::doc>, set_doc, nullptr, nullptr},
-    {TP_NAME("__defaults__"), get_field<&FunctionData::defaults>, set_defaults, nullptr, nullptr},
-    {TP_NAME("__kwdefaults__"), get_kwdefaults, nullptr, nullptr, nullptr},
-    {TP_NAME("__annotations__"), get_field<&FunctionData::annotations>, nullptr, nullptr, nullptr},
-    {TP_NAME("__code__"), get_field<&FunctionData::code>, nullptr, nullptr, nullptr},
-    {TP_NAME("__globals__"), get_globals, nullptr, nullptr, nullptr},
-    {TP_NAME("__dict__"), PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {TP_CHARP("__name__"), get_field<&FunctionData::name>, nullptr, nullptr, nullptr},
+    {TP_CHARP("__qualname__"), get_field<&FunctionData::qualname>, nullptr, nullptr, nullptr},
+    {TP_CHARP("__module__"), get_field<&FunctionData::module_name>, set_module, nullptr, nullptr},
+    {TP_CHARP("__doc__"), get_field<&FunctionData::doc>, set_doc, nullptr, nullptr},
+    {TP_CHARP("__defaults__"), get_field<&FunctionData::defaults>, set_defaults, nullptr, nullptr},
+    {TP_CHARP("__kwdefaults__"), get_kwdefaults, nullptr, nullptr, nullptr},
+    {TP_CHARP("__annotations__"), get_field<&FunctionData::annotations>, nullptr, nullptr, nullptr},
+    {TP_CHARP("__code__"), get_field<&FunctionData::code>, nullptr, nullptr, nullptr},
+    {TP_CHARP("__globals__"), get_globals, nullptr, nullptr, nullptr},
+    {TP_CHARP("__dict__"), PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -247,11 +248,35 @@ void function_type_ready() {
     check_status(PyType_Ready(&FunctionType));
 }
 
+namespace {
+
+// Whether `parameters` ("self, name, default_") names the first `count` of
+// `varnames`, in order, each maybe with a trailing underscore.
+bool same_parameters(PyObject* varnames, Py_ssize_t count, const char* parameters) {
+    const char* p = parameters;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        while (*p == ' ' || *p == ',') ++p;
+        const char* end = p;
+        while (*end && *end != ',' && *end != ' ') ++end;
+        std::string word(p, end);
+        if (!word.empty() && word.back() == '_' && word.size() > 1) word.pop_back();
+        if (i >= PyTuple_GET_SIZE(varnames) ||
+            PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(varnames, i), word.c_str()) != 0)
+            return false;
+        p = end;
+    }
+    while (*p == ' ' || *p == ',') ++p;
+    return *p == '\0';
+}
+
+}  // namespace
+
 Ref make_function(PyObject* module, PyObject* ns, const char* cls, const char* member, const char* signature,
-                  Impl impl) {
+                  Impl impl, const char* parameters, size_t nparameters) {
     // The twin: `def member<signature>: pass`, run like a statement of the class
     // body (on a copy of the namespace, so that the namespace itself is not touched).
     std::string source = std::string("def ") + member + signature + ":\n    pass\n";
+    const Names& n = state_of(module).n;
     PyObject* globals = PyModule_GetDict(module);
     Ref code = check(Py_CompileString(source.c_str(), "orv_testparameters", Py_file_input));
     Ref scratch = check(PyDict_Copy(ns));
@@ -259,14 +284,14 @@ Ref make_function(PyObject* module, PyObject* ns, const char* cls, const char* m
     Ref twin = Ref::borrow(PyDict_GetItemString(scratch, member));
     if (!twin) raise(PyExc_SystemError, "function definition did not bind its name");
     Ref qualname = check(PyUnicode_FromFormat("%s.%s", cls, member));
-    setattr(twin, Ref(text("__qualname__")), qualname);
+    setattr(twin, n.dunder_qualname, qualname);
 
-    Ref fcode = getattr(twin, Ref(text("__code__")));
+    Ref fcode = getattr(twin, n.code);
     // Each number is checked before the next call: no C-API call may run
     // while an exception is set.
-    const long argcount = PyLong_AsLong(getattr(fcode, Ref(text("co_argcount"))));
+    const long argcount = PyLong_AsLong(getattr(fcode, n.co_argcount));
     if (argcount == -1 && PyErr_Occurred()) raise();
-    const long flags = PyLong_AsLong(getattr(fcode, Ref(text("co_flags"))));
+    const long flags = PyLong_AsLong(getattr(fcode, n.co_flags));
     if (flags == -1 && PyErr_Occurred()) raise();
     if (argcount + 2 > kMaxSlots) raise(PyExc_SystemError, "too many parameters");
 
@@ -282,14 +307,21 @@ Ref make_function(PyObject* module, PyObject* ns, const char* cls, const char* m
     f->nparams = argcount;
     f->varargs = (flags & CO_VARARGS) != 0;
     f->varkw = (flags & CO_VARKEYWORDS) != 0;
-    f->varnames = getattr(fcode, Ref(text("co_varnames")));
-    f->name = getattr(twin, Ref(text("__name__")));
+    f->varnames = getattr(fcode, n.co_varnames);
+    const Py_ssize_t slots = argcount + (f->varargs ? 1 : 0) + (f->varkw ? 1 : 0);
+    if (!PyTuple_Check(f->varnames.get()) || (size_t)slots != nparameters ||
+        !same_parameters(f->varnames, slots, parameters)) {
+        PyErr_Format(PyExc_SystemError, "%s.%s%s: its body reads the arguments (%s)", cls, member, signature,
+                     parameters);
+        raise();
+    }
+    f->name = getattr(twin, n.dunder_name);
     f->qualname = std::move(qualname);
-    f->module_name = getattr(twin, Ref(text("__module__")));
+    f->module_name = getattr(twin, n.dunder_module);
     f->doc = none();
-    Ref defaults = getattr(twin, Ref(text("__defaults__")));
+    Ref defaults = getattr(twin, n.dunder_defaults);
     if (defaults.get() != Py_None) f->defaults = std::move(defaults);
-    f->annotations = getattr(twin, Ref(text("__annotations__")));
+    f->annotations = getattr(twin, n.dunder_annotations);
     f->code = std::move(fcode);
     f->twin = std::move(twin);
     f->module = Ref::borrow(module);

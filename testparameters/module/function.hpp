@@ -10,6 +10,8 @@
 #include "module/ops.hpp"
 #include "module/state.hpp"
 
+#include <utility>
+
 namespace tp {
 
 struct FunctionData;
@@ -23,11 +25,22 @@ struct Call {
     State& st;
 
     PyObject* self() const { return args[0]; }
-    PyObject* operator[](int i) const { return args[i]; }
+    // The arguments as the members of `A` (see TP_ARGUMENTS in members.hpp),
+    // which the function was checked at its making to have one of per slot.
+    template <class A>
+    A arguments() const {
+        return arguments<A>(std::make_index_sequence<sizeof(A) / sizeof(PyObject*)>());
+    }
     const Names& n() const { return st.n; }
     // A module-level name as it is bound now: the module namespace first,
     // then the builtins. NameError when neither has it.
     Ref global(PyObject* name) const;
+
+private:
+    template <class A, size_t... I>
+    A arguments(std::index_sequence<I...>) const {
+        return A{args[I]...};
+    }
 };
 
 using Impl = Ref (*)(const Call&);
@@ -67,8 +80,11 @@ extern PyTypeObject FunctionType;
 // e.g. "(self, name, default=None)" or "(self) -> List[str]". Defaults and
 // annotations are evaluated now, as in a class body: with `ns` (the class
 // namespace being filled) as locals and the module namespace as globals.
+// `parameters` is what the body calls its `nparameters` arguments
+// ("self, name, default_"): SystemError unless they are the signature's
+// parameters, in order (a trailing underscore aside).
 Ref make_function(PyObject* module, PyObject* ns, const char* cls, const char* member, const char* signature,
-                  Impl impl);
+                  Impl impl, const char* parameters, size_t nparameters);
 
 void function_type_ready();
 

@@ -1,6 +1,7 @@
 #include "module/keep.hpp"
 
 #include "module/parts.hpp"
+#include "module/xl.hpp"
 #include "module/xml.hpp"
 
 #include <algorithm>
@@ -16,7 +17,7 @@ namespace tp::xl {
 
 LibraryWarnings::LibraryWarnings(const Call& c) : c_(c) {
     const Names& n = c.n();
-    Ref warnings = check(PyImport_ImportModule("warnings"));
+    Ref warnings = check(PyImport_Import(n.mod_warnings));
     Ref factory = getattr(warnings, n.catch_warnings);
     manager_ = call_kw(factory, {Py_True}, c.st.kw_record);
     log_ = call_method(manager_, n.enter);
@@ -50,12 +51,12 @@ void LibraryWarnings::finish() {
     const Names& n = c_.n();
     leave();
     if (!log_ || !PyList_Check(log_.get())) return;
-    Ref openpyxl = check(PyImport_ImportModule("openpyxl"));
-    Ref init = getattr(openpyxl, Ref(text("__file__")));
-    Ref os = check(PyImport_ImportModule("os"));
+    Ref openpyxl = check(PyImport_Import(n.mod_openpyxl));
+    Ref init = getattr(openpyxl, n.dunder_file);
+    Ref os = check(PyImport_Import(n.mod_os));
     Ref os_path = getattr(os, n.path);
-    Ref folder = call(getattr(os_path, Ref(text("dirname"))), init);
-    Ref warnings = check(PyImport_ImportModule("warnings"));
+    Ref folder = call(getattr(os_path, n.dirname), init);
+    Ref warnings = check(PyImport_Import(n.mod_warnings));
     Ref warn_explicit = getattr(warnings, n.warn_explicit);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(log_.get()); ++i) {
         Ref w = Ref::borrow(PyList_GET_ITEM(log_.get(), i));
@@ -120,13 +121,11 @@ bool reads_back_as(const std::string& written, const std::string& exact, PyObjec
 void number_fixes(const Call& c, PyObject* book, std::map<std::string, std::unordered_map<uint64_t, std::string>>& fixes,
                   bool& formulas) {
     const Names& n = c.n();
-    Ref module = check(PyImport_ImportModule("openpyxl.worksheet.worksheet"));
-    Ref worksheet_class = getattr(module, Ref(text("Worksheet")));
     Ref sheets = getattr(book, n.worksheets);
     Ref it = check(PyObject_GetIter(sheets));
     std::string exact;
     while (Ref ws = Ref::steal(PyIter_Next(it))) {
-        if (reinterpret_cast<PyObject*>(Py_TYPE(ws.get())) != worksheet_class.get()) {
+        if (!is_exactly(c, ws, Lib::Worksheet)) {
             formulas = true;  // unknown: look at the file
             continue;
         }

@@ -5,28 +5,15 @@
 namespace tp {
 namespace {
 
-Ref names_tuple(std::initializer_list<const char*> names) {
-    Ref t = check(PyTuple_New((Py_ssize_t)names.size()));
-    Py_ssize_t i = 0;
-    for (const char* s : names) {
-        PyObject* name = PyUnicode_InternFromString(s);
-        if (!name) raise();
-        PyTuple_SET_ITEM(t.get(), i++, name);
-    }
-    return t;
-}
-
 // `from <module> import <names>`: binds each name in the module, in order.
-void import_from(PyObject* module, const char* from, std::initializer_list<const char*> names) {
-    Ref fromlist = names_tuple(names);
-    Ref source_name = text(from);
+void import_from(PyObject* module, PyObject* source_name, std::initializer_list<PyObject*> names) {
+    Ref fromlist = tuple_of(names);
     PyObject* globals = PyModule_GetDict(module);
     Ref source = check(PyImport_ImportModuleLevelObject(source_name, globals, nullptr, fromlist, 0));
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fromlist.get()); ++i) {
-        PyObject* name = PyTuple_GET_ITEM(fromlist.get(), i);
+    for (PyObject* name : names) {
         Ref value = getattr_opt(source, name);
         if (!value) {
-            Ref message = check(PyUnicode_FromFormat("cannot import name '%U' from '%U'", name, source_name.get()));
+            Ref message = check(PyUnicode_FromFormat("cannot import name '%U' from '%U'", name, source_name));
             PyErr_SetImportError(message, source_name, nullptr);
             raise();
         }
@@ -38,14 +25,15 @@ int module_exec(PyObject* module) {
     return boundary_status([&] {
         function_type_ready();
         state_init(module);
+        const Names& n = state_of(module).n;
         PyObject* globals = PyModule_GetDict(module);
-        Ref builtins = check(PyImport_ImportModule("builtins"));
-        check_status(PyDict_SetItemString(globals, "__builtins__", builtins));
-        import_from(module, "openpyxl", {"load_workbook", "Workbook"});
-        import_from(module, "typing", {"List"});
+        Ref builtins = check(PyImport_Import(n.mod_builtins));
+        check_status(PyDict_SetItem(globals, n.dunder_builtins, builtins));
+        import_from(module, n.mod_openpyxl, {n.load_workbook, n.Workbook});
+        import_from(module, n.mod_typing, {n.List});
         define_classes(module);
         Ref test = check(PyDict_New());
-        check_status(PyDict_SetItemString(globals, "__test__", test));
+        check_status(PyDict_SetItem(globals, n.dunder_test, test));
     });
 }
 
@@ -58,6 +46,9 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
 void module_free(void* module) {
     State** slot = static_cast<State**>(PyModule_GetState(static_cast<PyObject*>(module)));
     if (slot && *slot) {
+        // The weak references go first, so that no callback runs on a
+        // state being taken apart.
+        for (auto& entry : (*slot)->tables) entry.second.weakref.reset();
         delete *slot;
         *slot = nullptr;
     }
@@ -89,10 +80,15 @@ void state_init(PyObject* module) {
 #define TP_NAME_INIT(id, text)                                     \
     st.n.id = Ref::steal(PyUnicode_InternFromString(text));        \
     if (!st.n.id) raise();
-    TP_NAMES(TP_NAME_INIT)
+    TP_INTERNED(TP_NAME_INIT)
 #undef TP_NAME_INIT
-    Ref builtins = check(PyImport_ImportModule("builtins"));
+    Ref builtins = check(PyImport_Import(st.n.mod_builtins));
     st.builtins = Ref::borrow(PyModule_GetDict(builtins));
+    st.builtin_eval = Ref::borrow(PyDict_GetItemWithError(st.builtins, st.n.eval_type));
+    if (!st.builtin_eval) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "the builtins module has no eval");
+        raise();
+    }
     st.kw_cell = tuple_of({st.n.row, st.n.column});
     st.kw_load = tuple_of({st.n.read_only, st.n.data_only});
     st.kw_iter_rows = tuple_of({st.n.min_row, st.n.max_col, st.n.values_only});

@@ -392,7 +392,7 @@ bool same_content(const Cell* a, const Cell* b) {
 
 Package::Package(const Call& call, PyObject* path, const std::string& shown_name) : c(call), shown(shown_name) {
     const Names& n = c.n();
-    Ref zipfile = check(PyImport_ImportModule("zipfile"));
+    Ref zipfile = check(PyImport_Import(n.mod_zipfile));
     zip_ = call_method(zipfile, n.ZipFile, path);
     Ref infos = call_method(zip_, n.infolist);
     Ref it = check(PyObject_GetIter(infos));
@@ -502,7 +502,7 @@ void Package::read_sheet_part(Sheet& sheet, bool cells) {
 void write_zip(const Call& c, PyObject* path, std::vector<Entry>& entries,
                const std::unordered_map<std::string, std::string>& replacement) {
     const Names& n = c.n();
-    Ref zipfile = check(PyImport_ImportModule("zipfile"));
+    Ref zipfile = check(PyImport_Import(n.mod_zipfile));
     Ref zip = call_method(zipfile, n.ZipFile, path, n.write_mode);
     try {
         for (Entry& e : entries) {

@@ -3,10 +3,12 @@
 
 #include "module/ref.hpp"
 
+#include <unordered_map>
+
 namespace tp {
 
 // Attribute, method and module names, and the few texts compared against.
-#define TP_NAMES(X)                                                     \
+#define TP_INTERNED(X)                                                     \
     /* instance state */                                                \
     X(all_names, "_all_names")                                          \
     X(sheet_name_attr, "_sheet_name")                                   \
@@ -51,6 +53,7 @@ namespace tp {
     X(index, "index")                                                   \
     X(setter, "setter")                                                 \
     X(init, "__init__")                                                 \
+    X(encode, "encode")                                                 \
     X(optimize, "optimize")                                             \
     /* spreadsheet library */                                           \
     X(sheetnames, "sheetnames")                                         \
@@ -137,7 +140,56 @@ namespace tp {
     X(record, "record")                                                 \
     X(always, "always")                                                 \
     X(write_mode, "w")                                                  \
+    /* modules imported at run time, and the classes the module tells   \
+       apart by identity */                                             \
+    X(mod_builtins, "builtins")                                         \
+    X(mod_typing, "typing")                                             \
+    X(mod_openpyxl, "openpyxl")                                         \
+    X(mod_os, "os")                                                     \
+    X(mod_ast, "ast")                                                   \
+    X(mod_warnings, "warnings")                                         \
+    X(mod_zipfile, "zipfile")                                           \
+    X(mod_defused_etree, "defusedxml.ElementTree")                      \
+    X(mod_reader_excel, "openpyxl.reader.excel")                        \
+    X(mod_workbook, "openpyxl.workbook.workbook")                       \
+    X(mod_worksheet, "openpyxl.worksheet.worksheet")                    \
+    X(mod_read_only, "openpyxl.worksheet._read_only")                   \
+    X(mod_chartsheet, "openpyxl.chartsheet.chartsheet")                 \
+    X(mod_rich_text, "openpyxl.cell.rich_text")                         \
+    X(List, "List")                                                     \
+    X(Worksheet, "Worksheet")                                           \
+    X(ReadOnlyWorksheet, "ReadOnlyWorksheet")                           \
+    X(Chartsheet, "Chartsheet")                                         \
+    X(CellRichText, "CellRichText")                                     \
+    /* functions and code objects, module and exception attributes */   \
+    X(dunder_name, "__name__")                                          \
+    X(dunder_qualname, "__qualname__")                                  \
+    X(dunder_module, "__module__")                                      \
+    X(dunder_defaults, "__defaults__")                                  \
+    X(dunder_annotations, "__annotations__")                            \
+    X(dunder_builtins, "__builtins__")                                  \
+    X(dunder_file, "__file__")                                          \
+    X(dunder_test, "__test__")                                          \
+    X(co_flags, "co_flags")                                             \
+    X(dirname, "dirname")                                               \
+    X(syntax_text, "text")                                              \
+    X(offset, "offset")                                                 \
+    X(end_offset, "end_offset")                                         \
+    /* fields of syntax tree nodes */                                   \
+    X(ast_body, "body")                                                 \
+    X(ast_op, "op")                                                     \
+    X(ast_operand, "operand")                                           \
+    X(ast_left, "left")                                                 \
+    X(ast_right, "right")                                               \
+    X(ast_n, "n")                                                       \
+    X(ast_s, "s")                                                       \
+    X(ast_id, "id")                                                     \
     /* texts */                                                         \
+    X(module_name, "orv_testparameters")                                \
+    X(utf_8, "utf-8")                                                   \
+    X(letter_t, "t")                                                    \
+    X(letter_y, "y")                                                    \
+    X(digit_1, "1")                                                     \
     X(empty, "")                                                        \
     X(str_type, "str")                                                  \
     X(eval_type, "eval")                                                \
@@ -151,8 +203,25 @@ namespace tp {
 
 struct Names {
 #define TP_NAME_FIELD(id, text) Ref id;
-    TP_NAMES(TP_NAME_FIELD)
+    TP_INTERNED(TP_NAME_FIELD)
 #undef TP_NAME_FIELD
+};
+
+// What sheet/names.cpp keeps of one table while it lives.
+struct TableMemo {
+    Ref weakref;  // to the table; its callback drops the entry
+    // _all_names. Only exact str objects are held, which refer to nothing:
+    // the memo can keep no table alive.
+    Ref copy;     // a list of its elements when last looked at, all exact str
+    Ref set;      // a set of them, once made
+    int stable = 0;  // look-ups since `copy` that found the list unchanged
+    // sheet_name(): its answer (None or an exact str) while the table's class
+    // and namespace stay as they were when it was given
+    Ref title;
+    PyObject* title_dict = nullptr;  // the table's namespace then (not held)
+    uint64_t title_dict_version = 0;
+    PyTypeObject* title_type = nullptr;
+    unsigned int title_type_version = 0;
 };
 
 struct State {
@@ -174,10 +243,16 @@ struct State {
     // of a class not the interpreter's own), so that a load can tell that
     // none happened while it converted a row.
     unsigned long calls_out = 0;
-    // The builtins module's own eval function, once a look-up has found it
-    // (the object itself, so that telling it from a replacement is one
-    // comparison).
+    // The builtins module's own eval function as the module found it at
+    // import, so that telling it from a replacement is one comparison.
     Ref builtin_eval;
+    // The classes that objects are told apart by (exactly of that class or
+    // not), each as its module bound it when first asked for; see
+    // xl::library_class. None for a class whose module cannot be imported.
+    static constexpr int kLibraryClasses = 6;
+    Ref library_classes[kLibraryClasses];
+    // Tables by address, while they live.
+    std::unordered_map<PyObject*, TableMemo> tables;
 };
 
 // The state of the module object `module` (one of ours).

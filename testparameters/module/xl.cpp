@@ -18,10 +18,30 @@ Ref sheet(const Call&, PyObject* book, PyObject* title) { return check(PyObject_
 
 namespace tp::xl {
 
-bool is_library_workbook(const Call& c, PyObject* book) {
-    Ref module = check(PyImport_ImportModule("openpyxl.workbook.workbook"));
-    Ref workbook_class = getattr(module, c.n().Workbook);
-    return reinterpret_cast<PyObject*>(Py_TYPE(book)) == workbook_class.get();
+PyObject* library_class(const Call& c, Lib which) {
+    const Names& n = c.n();
+    const std::pair<PyObject*, PyObject*> where[] = {
+        {n.mod_workbook, n.Workbook},          {n.mod_worksheet, n.Worksheet},
+        {n.mod_read_only, n.ReadOnlyWorksheet}, {n.mod_chartsheet, n.Chartsheet},
+        {n.mod_rich_text, n.CellRichText},     {n.mod_zipfile, n.ZipFile},
+    };
+    static_assert(sizeof where / sizeof where[0] == State::kLibraryClasses, "one cache slot per class");
+    Ref& slot = c.st.library_classes[static_cast<int>(which)];
+    if (!slot) {
+        const auto& [module_name, class_name] = where[static_cast<int>(which)];
+        Ref module = Ref::steal(PyImport_Import(module_name));
+        Ref cls;
+        if (module) {
+            cls = getattr_opt(module, class_name);
+        } else {
+            if (!PyErr_ExceptionMatches(PyExc_ImportError)) raise();
+            PyErr_Clear();
+        }
+        // Another thread may have filled the slot meanwhile (the import can
+        // release the interpreter lock): the first class found stays.
+        if (!slot) slot = cls && PyType_Check(cls.get()) ? std::move(cls) : none();
+    }
+    return slot.get() == Py_None ? nullptr : slot.get();
 }
 
 namespace {
@@ -31,9 +51,7 @@ namespace {
 Ref archive_file(const Call& c, PyObject* book, PyObject* bookname) {
     Ref archive = getattr_opt(book, c.n().archive);
     if (!archive) return Ref();
-    Ref zipfile = check(PyImport_ImportModule("zipfile"));
-    Ref zip_class = getattr_opt(zipfile, Ref(text("ZipFile")));
-    if (!zip_class || reinterpret_cast<PyObject*>(Py_TYPE(archive.get())) != zip_class.get()) return Ref();
+    if (!is_exactly(c, archive, Lib::ZipFile)) return Ref();
     Ref file = getattr_opt(archive, c.n().fp);
     if (!file || file.get() == Py_None || file.get() == bookname) return Ref();
     return file;

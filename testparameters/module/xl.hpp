@@ -8,10 +8,24 @@
 
 namespace tp::xl {
 
+// --- the library's classes (xl.cpp) ----------------------------------------
+// The classes that objects are told apart by: an object is taken for one of
+// them only when its class is exactly that one (not a subclass, not a
+// stand-in), since only then is what it does on each call the library's code.
+enum class Lib { Workbook, Worksheet, ReadOnlyWorksheet, Chartsheet, CellRichText, ZipFile };
+// The class, as its module binds it the first time it is asked for (the
+// module is imported then) and kept in the module state from then on; null
+// when its module cannot be imported (the rich text class before openpyxl 3.1).
+PyObject* library_class(const Call& c, Lib which);
+// Whether the class of `obj` is exactly the class `which`.
+inline bool is_exactly(const Call& c, PyObject* obj, Lib which) {
+    PyObject* cls = library_class(c, which);
+    return cls && reinterpret_cast<PyObject*>(Py_TYPE(obj)) == cls;
+}
+
 // --- workbooks (xl.cpp) ---------------------------------------------------
-// Whether `book` is exactly the library's own Workbook class (not a subclass,
-// not a stand-in).
-bool is_library_workbook(const Call& c, PyObject* book);
+// Whether `book` is exactly the library's own Workbook class.
+inline bool is_library_workbook(const Call& c, PyObject* book) { return is_exactly(c, book, Lib::Workbook); }
 // load_workbook(bookname, read_only=True, data_only=True), looked up in the
 // module namespace at call time.
 Ref open_read_only(const Call& c, PyObject* bookname);
@@ -34,7 +48,7 @@ Ref sheet(const Call& c, PyObject* book, PyObject* title);
 // --- reading a worksheet (xl_read.cpp) --------------------------------------
 // Whether `sheet` is one of the library's chart sheets, which hold a chart
 // and no cells.
-bool is_chart_sheet(PyObject* sheet);
+inline bool is_chart_sheet(const Call& c, PyObject* sheet) { return is_exactly(c, sheet, Lib::Chartsheet); }
 
 // The rows of a parameter worksheet from row 2 on, one row at a time, and the
 // contents of their cells (None for an empty cell).

@@ -2,31 +2,10 @@
 #include "module/xl.hpp"
 
 namespace tp::xl {
-namespace {
-
-// Whether `obj` is exactly of the class `name` of the library's module
-// `module`, as that module, already imported with the library, binds it now.
-bool is_library_object(PyObject* obj, const char* module, const char* name) {
-    PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    if (!modules || !PyDict_Check(modules)) return false;
-    Ref key = text(module);
-    PyObject* found = PyDict_GetItemWithError(modules, key);  // borrowed
-    if (!found) {
-        if (PyErr_Occurred()) raise();
-        return false;
-    }
-    Ref hold = Ref::borrow(found);
-    Ref cls = getattr_opt(hold, Ref(text(name)));
-    return cls && reinterpret_cast<PyObject*>(Py_TYPE(obj)) == cls.get();
-}
-
-}  // namespace
-
-bool is_chart_sheet(PyObject* sheet) { return is_library_object(sheet, "openpyxl.chartsheet.chartsheet", "Chartsheet"); }
 
 Rows::Rows(const Call& c, PyObject* sheet) : c_(c), sheet_(sheet) {
     const Names& n = c.n();
-    if (is_library_object(sheet, "openpyxl.worksheet._read_only", "ReadOnlyWorksheet")) {
+    if (is_exactly(c, sheet, Lib::ReadOnlyWorksheet)) {
         library_ = true;
         call_method(sheet, n.reset_dimensions);
         Ref iter_rows = getattr(sheet, n.iter_rows);
@@ -35,7 +14,7 @@ Rows::Rows(const Call& c, PyObject* sheet) : c_(c), sheet_(sheet) {
         rows_ = check(PyObject_GetIter(rows));
         return;
     }
-    library_ = is_library_object(sheet, "openpyxl.worksheet.worksheet", "Worksheet");
+    library_ = is_exactly(c, sheet, Lib::Worksheet);
     Ref two = integer(2);
     if (truth(check(PyObject_RichCompare(getattr(sheet, n.max_row), two, Py_LT)))) {
         end_ = 2;

@@ -55,7 +55,7 @@ constexpr long kMaxContentTypes = 16L << 20;
 // whatever cannot be read counts as no, and the library's open then reports
 // what is wrong with the file.
 bool declares_macros(const Names& n, PyObject* path) {
-    Ref zipfile = check(PyImport_ImportModule("zipfile"));
+    Ref zipfile = check(PyImport_Import(n.mod_zipfile));
     Ref archive;
     const bool ok = or_else(false, [&] {
         archive = call(getattr(zipfile, n.ZipFile), path);
@@ -69,7 +69,7 @@ bool declares_macros(const Names& n, PyObject* path) {
         if (size == -1 && PyErr_Occurred()) raise();
         if (size > kMaxContentTypes) return false;
         Ref data = call_method(archive, n.read, name);
-        Ref etree = check(PyImport_ImportModule("defusedxml.ElementTree"));
+        Ref etree = check(PyImport_Import(n.mod_defused_etree));
         Ref kwnames = tuple_of({n.forbid_dtd});
         Ref root = call_kw(getattr(etree, n.fromstring), {data.get(), Py_True}, kwnames);
         Ref overrides = call_method(root, n.iter, Ref(text(kOverrideTag)));
@@ -105,7 +105,7 @@ bool is_macro_workbook(const Names& n, PyObject* bookname) {
 
 // Whether `fn` is the library's own load_workbook.
 bool is_library_open(const Call& c, PyObject* fn) {
-    Ref module = check(PyImport_ImportModule("openpyxl.reader.excel"));
+    Ref module = check(PyImport_Import(c.n().mod_reader_excel));
     Ref own = getattr_opt(module, c.n().load_workbook);
     return own && own.get() == fn;
 }
@@ -194,11 +194,9 @@ namespace {
 
 // The cell store of the library's own editable worksheet, a dict keyed by
 // (row, column); empty for any other object.
-Ref cell_store(const Names& n, PyObject* sheet) {
-    Ref module = check(PyImport_ImportModule("openpyxl.worksheet.worksheet"));
-    Ref worksheet_class = getattr_opt(module, Ref(text("Worksheet")));
-    if (!worksheet_class || reinterpret_cast<PyObject*>(Py_TYPE(sheet)) != worksheet_class.get()) return Ref();
-    Ref cells = getattr_opt(sheet, n.cells_attr);
+Ref cell_store(const Call& c, PyObject* sheet) {
+    if (!is_exactly(c, sheet, Lib::Worksheet)) return Ref();
+    Ref cells = getattr_opt(sheet, c.n().cells_attr);
     return cells && PyDict_CheckExact(cells.get()) ? std::move(cells) : Ref();
 }
 
@@ -208,22 +206,11 @@ Ref cell_key(Py_ssize_t row, int column) {
     return check(PyTuple_Pack(2, r.get(), col.get()));
 }
 
-// The library's rich text class (3.1 on), or an empty Ref.
-Ref rich_text_class() {
-    PyObject* module = PyImport_ImportModule("openpyxl.cell.rich_text");
-    if (!module) {
-        if (!PyErr_ExceptionMatches(PyExc_ImportError)) raise();
-        PyErr_Clear();
-        return Ref();
-    }
-    return getattr_opt(Ref::steal(module), Ref(text("CellRichText")));
-}
-
 }  // namespace
 
 SheetWriter::SheetWriter(const Call& c, Ref sheet)
-    : c_(c), sheet_(std::move(sheet)), cell_(getattr(sheet_, c.n().cell)), cells_(cell_store(c.n(), sheet_)) {
-    if (cells_) rich_text_class_ = rich_text_class();
+    : c_(c), sheet_(std::move(sheet)), cell_(getattr(sheet_, c.n().cell)), cells_(cell_store(c, sheet_)) {
+    if (cells_) rich_text_class_ = Ref::borrow(library_class(c, Lib::CellRichText));
 }
 
 std::vector<Py_ssize_t> SheetWriter::rows_with_cell(int column, Py_ssize_t first, Py_ssize_t last) {

@@ -2,19 +2,25 @@
 #include "module/members.hpp"
 
 namespace tp {
+namespace {
 
-// __init__(self, name, desc='', value=None, low=None, up=None, unit='', _type='str')
-Ref parameter_init(const Call& c) {
+TP_ARGUMENTS(InitArgs, self, name, desc, value, low, up, unit, _type);
+
+Ref init(const Call& c, const InitArgs& a) {
     const Names& n = c.n();
-    PyObject* self = c.self();
-    setattr(self, n.name, c[1]);
-    setattr(self, n.desc, c[2]);
-    setattr(self, n.value, c[3]);
-    setattr(self, n.low, c[4]);
-    setattr(self, n.up, c[5]);
-    setattr(self, n.unit, c[6]);
-    setattr(self, n.type, c[7]);
+    setattr(a.self, n.name, a.name);
+    setattr(a.self, n.desc, a.desc);
+    setattr(a.self, n.value, a.value);
+    setattr(a.self, n.low, a.low);
+    setattr(a.self, n.up, a.up);
+    setattr(a.self, n.unit, a.unit);
+    setattr(a.self, n.type, a._type);
     return none();
 }
+
+}  // namespace
+
+const Member kParameterInit =
+    method<InitArgs, init>("__init__", "(self, name, desc='', value=None, low=None, up=None, unit='', _type='str')");
 
 }  // namespace tp

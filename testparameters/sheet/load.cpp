@@ -1,6 +1,7 @@
 // SheetParameters.load: the parameter rows of one worksheet registered in the
 // table, one record per row with a name.
 #include "module/members.hpp"
+#include "module/own.hpp"
 #include "module/xl.hpp"
 #include "sheet/load_record.hpp"
 #include "sheet/locate.hpp"
@@ -42,62 +43,6 @@ private:
     long long run_ = 0;
 };
 
-// Whether `fn` is the module's own function with the body `impl`.
-bool is_own_function(const Call& c, PyObject* fn, Impl impl) {
-    if (Py_TYPE(fn) != &FunctionType) return false;
-    const FunctionData& d = reinterpret_cast<Function*>(fn)->d;
-    return d.impl == impl && d.module.get() == c.fn.module.get();
-}
-
-// Whether `method` (a method of the table as looked up just now) is the
-// module's own function with the body `impl`, bound to the table.
-bool is_own_method(const Call& c, PyObject* method, Impl impl) {
-    return PyMethod_Check(method) && PyMethod_GET_SELF(method) == c.self() &&
-           is_own_function(c, PyMethod_GET_FUNCTION(method), impl);
-}
-
-// Whether every key of the dict `dict` is an exact str, whose hash and ==
-// are the interpreter's own: a look-up in such a dict runs no other code.
-bool str_keys_only(PyObject* dict) {
-    if (!dict || !PyDict_CheckExact(dict)) return false;
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(dict, &pos, &key, &value))
-        if (!PyUnicode_CheckExact(key)) return false;
-    return true;
-}
-
-// What `name` finds in the namespaces along the MRO of `type` (borrowed, or
-// null in `found`), asked only of namespaces whose keys are all exact str:
-// false when one is not.
-bool find_in_mro(PyTypeObject* type, PyObject* name, PyObject*& found) {
-    found = nullptr;
-    const Ref mro = Ref::borrow(type->tp_mro);
-    if (!mro || !PyTuple_Check(mro.get())) return false;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
-        PyObject* base = PyTuple_GET_ITEM(mro.get(), i);
-        if (!PyType_Check(base)) return false;
-        Ref dict = Ref::steal(compat::type_dict(reinterpret_cast<PyTypeObject*>(base)));
-        if (!dict) {
-            if (PyErr_Occurred()) raise();
-            return false;
-        }
-        if (!str_keys_only(dict)) return false;
-        if (!found) {
-            found = PyDict_GetItemWithError(dict, name);
-            if (!found && PyErr_Occurred()) raise();
-        }
-    }
-    return true;
-}
-
-// Whether the attribute protocol of objects of `type` is the interpreter's
-// generic one, and `type` is a plain class (its metaclass is `type`).
-bool generic_attributes(PyTypeObject* type) {
-    return Py_TYPE(type) == &PyType_Type && type->tp_getattro == PyObject_GenericGetAttr &&
-           type->tp_setattro == PyObject_GenericSetAttr;
-}
-
 // Whether making `parameter_class(...)` and reading and setting the record's
 // attributes runs the module's own code and nothing else: the class is the
 // module's Parameter as it was made, or one just like it.
@@ -112,7 +57,7 @@ bool plain_parameter_class(const Call& c, PyObject* parameter_class) {
         return false;
     const Names& n = c.n();
     PyObject* init = nullptr;
-    if (!find_in_mro(type, n.init, init) || !init || !is_own_function(c, init, parameter_init)) return false;
+    if (!find_in_mro(type, n.init, init) || !init || !is_own_function(c, init, kParameterInit.impl)) return false;
     for (PyObject* attribute : {n.name.get(), n.desc.get(), n.value.get(), n.low.get(), n.up.get(), n.unit.get(),
                                 n.type.get()}) {
         PyObject* found = nullptr;
@@ -136,8 +81,8 @@ bool closed_registration(const Call& c, PyObject* parameter_class) {
         PyObject* found = nullptr;
         if (!find_in_mro(type, state, found) || found) return false;
     }
-    const std::pair<PyObject*, Impl> methods[] = {{n.parse_value, sheet_parse_value},
-                                                  {n.set_parameter, sheet_set_parameter}};
+    const std::pair<PyObject*, Impl> methods[] = {{n.parse_value, kSheetParseValue.impl},
+                                                  {n.set_parameter, kSheetSetParameter.impl}};
     for (const auto& [method, impl] : methods) {
         PyObject* found = nullptr;
         if (!find_in_mro(type, method, found) || !found || !is_own_function(c, found, impl)) return false;
@@ -150,7 +95,8 @@ bool closed_registration(const Call& c, PyObject* parameter_class) {
 // The table's names with their first positions, so that registering a row
 // does not scan `_all_names`. Asking it gives what the list's own `in` gives:
 //  * a name it knows is checked at its position in the list, which proves
-//    that the list holds it, whatever ran since;
+//    that the list holds it, while nothing can have changed the list or it
+//    still holds the objects of the copy;
 //  * for a name it does not know it answers for the list only while nothing
 //    can have changed the list since it last matched it: no code of the
 //    caller's can have run (see distrust()). Otherwise the list is first
@@ -172,7 +118,11 @@ public:
             drop();
             return tp::contains(names, name);
         }
-        if (names == list_.get() && positions_ && at_position(names, name)) return true;
+        // A name found at its position answers for the list only while the
+        // names before it are still the exact str ones of the copy: `in`
+        // compares with each of them first, and one with its own == runs code.
+        if (names == list_.get() && positions_ && (trusted_ || same_as_copy(names)) && at_position(names, name))
+            return true;
         if (trusted_ && names == list_.get() && PyList_GET_SIZE(names) == PyList_GET_SIZE(copy_.get()))
             return false;
         if (!(names == list_.get() && positions_ && same_as_copy(names)) && !rebuild(names)) {
@@ -274,7 +224,7 @@ void register_row(const Call& c, PyObject* para, NameIndex& index) {
     const Names& n = c.n();
     PyObject* self = c.self();
     Ref method = getattr(self, n.set_parameter);
-    if (!is_own_method(c, method, sheet_set_parameter)) {
+    if (!is_own_method(c, method, kSheetSetParameter.impl)) {
         index.distrust();
         call(method, para);
         return;
@@ -306,20 +256,19 @@ void register_row(const Call& c, PyObject* para, NameIndex& index) {
 Ref parse(const Call& c, PyObject* content, PyObject* type, bool& closed) {
     Ref method = getattr(c.self(), c.n().parse_value);
     const unsigned long before = c.st.calls_out;
-    if (!is_own_method(c, method, sheet_parse_value)) closed = false;
+    if (!is_own_method(c, method, kSheetParseValue.impl)) closed = false;
     Ref result = call(method, content, type);
     if (c.st.calls_out != before) closed = false;
     return result;
 }
 
-}  // namespace
+TP_ARGUMENTS(LoadArgs, self, book, sheetname, max_empty_row);
 
-// load(self, book, sheetname, max_empty_row=0)
-Ref sheet_load(const Call& c) {
+Ref load(const Call& c, const LoadArgs& a) {
     const Names& n = c.n();
-    PyObject* self = c.self();
-    PyObject* book = c[1];
-    Ref sheetname = Ref::borrow(c[2]);
+    PyObject* self = a.self;
+    PyObject* book = a.book;
+    Ref sheetname = Ref::borrow(a.sheetname);
 
     Ref bound = getattr(self, n.sheet_name_attr);
     if (bound.get() != Py_None) {
@@ -333,13 +282,13 @@ Ref sheet_load(const Call& c) {
     }
     if (!xl::has_sheet(c, book, sheetname)) raise_format(PyExc_ValueError, "Sheet \"%s\" *NOT* FOUND.", sheetname);
     Ref sheet = xl::sheet(c, book, sheetname);
-    if (xl::is_chart_sheet(sheet))
+    if (xl::is_chart_sheet(c, sheet))
         raise_format(PyExc_ValueError, "Sheet \"%s\" is a chart sheet: it holds no cells to load.", sheetname);
 
     xl::Rows rows(c, sheet);
-    EmptyRun empty(c[3]);
+    EmptyRun empty(a.max_empty_row);
     NameIndex index;
-    sheet::LoadRecorder record(c, sheetname, c[3]);  // dropped unless installed
+    sheet::LoadRecorder record(c, sheetname, a.max_empty_row);  // dropped unless installed
     while (rows.next()) {
         // Whether the row runs no code but the module's, the interpreter's
         // and the library's, so that the name index can still be trusted.
@@ -364,18 +313,22 @@ Ref sheet_load(const Call& c) {
         // An error while a cell is converted, or while the row is registered
         // under its name, says where it happened.
         const Py_ssize_t at = rows.row();
-        value = sheet::located(sheetname, at, 2, name, [&] { return parse(c, raw_value, type, closed); });
-        low = sheet::located(sheetname, at, 3, name, [&] { return parse(c, raw_low, type, closed); });
-        up = sheet::located(sheetname, at, 4, name, [&] { return parse(c, raw_up, type, closed); });
+        value = sheet::located(n, sheetname, at, 2, name, [&] { return parse(c, raw_value, type, closed); });
+        low = sheet::located(n, sheetname, at, 3, name, [&] { return parse(c, raw_low, type, closed); });
+        up = sheet::located(n, sheetname, at, 4, name, [&] { return parse(c, raw_up, type, closed); });
         Ref parameter_class = c.global(n.Parameter);
         if (parameter_class.get() != index.proven_class()) closed = false;
         Ref para = call(parameter_class, name, desc, value, low, up, unit, type);
         if (!closed) index.distrust();
-        sheet::located(sheetname, at, 6, name, [&] { register_row(c, para, index); });
+        sheet::located(n, sheetname, at, 6, name, [&] { register_row(c, para, index); });
         record.add(at, name, {desc, value, low, up, unit, name, type}, {raw_value, raw_low, raw_up});
     }
     record.install();
     return none();
 }
+
+}  // namespace
+
+const Member kSheetLoad = method<LoadArgs, load>("load", "(self, book, sheetname, max_empty_row=0)");
 
 }  // namespace tp

@@ -104,13 +104,13 @@ Ref note_text(PyObject* sheetname, Py_ssize_t row, int column, PyObject* name) {
 
 }  // namespace
 
-void add_location_note(PyObject* sheetname, Py_ssize_t row, int column, PyObject* name) noexcept {
+void add_location_note(const Names& n, PyObject* sheetname, Py_ssize_t row, int column, PyObject* name) noexcept {
     PyObject *type, *value, *traceback;
     compat::error_fetch_normalized(&type, &value, &traceback);
     if (value && PyErr_GivenExceptionMatches(value, PyExc_Exception)) {
         try {
             Ref note = note_text(sheetname, row, column, name);
-            check_status(compat::add_note(value, note));
+            check_status(compat::add_note(value, note, n.add_note, n.notes));
         } catch (...) {
             PyErr_Clear();
         }

@@ -2,7 +2,7 @@
 // of a parameter row is converted or registered.
 #pragma once
 
-#include "module/ref.hpp"
+#include "module/state.hpp"
 
 namespace tp::sheet {
 
@@ -15,15 +15,15 @@ namespace tp::sheet {
 // parameter by the str() of the row's Name cell, in double quotes with JSON
 // escapes (\" \\ \n \t \r \uXXXX). Its type, message and traceback stay as
 // they were; a failure to add the note is dropped.
-void add_location_note(PyObject* sheetname, Py_ssize_t row, int column, PyObject* name) noexcept;
+void add_location_note(const Names& n, PyObject* sheetname, Py_ssize_t row, int column, PyObject* name) noexcept;
 
 // Runs `body`; an error it raises gains the note of the cell.
 template <class Body>
-auto located(PyObject* sheetname, Py_ssize_t row, int column, PyObject* name, Body&& body) -> decltype(body()) {
+auto located(const Names& n, PyObject* sheetname, Py_ssize_t row, int column, PyObject* name, Body&& body) -> decltype(body()) {
     try {
         return body();
     } catch (const PyError&) {
-        add_location_note(sheetname, row, column, name);
+        add_location_note(n, sheetname, row, column, name);
         throw;
     }
 }

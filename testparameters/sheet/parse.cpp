@@ -11,55 +11,37 @@
 namespace tp {
 namespace {
 
-enum class Kind { Unicode, Str, String, Bytes, Int, Float, Bool, Boolean, Eval, Unknown };
+TP_ARGUMENTS(ParseArgs, self, variable_content, variableType, default_type);
+
+enum class VarKind { Unicode, Str, String, Bytes, Int, Float, Bool, Boolean, Eval, Unknown };
 
 // The texts of the vocabulary after "auto", in the order they are tested.
 #define TP_VOCABULARY_ENTRY(literal, kind) {literal, sizeof(literal) - 1, kind}
 const struct {
     const char* text;
     size_t length;
-    Kind kind;
+    VarKind kind;
 } kVocabulary[] = {
-    TP_VOCABULARY_ENTRY("unicode", Kind::Unicode), TP_VOCABULARY_ENTRY("str", Kind::Str),
-    TP_VOCABULARY_ENTRY("string", Kind::String),   TP_VOCABULARY_ENTRY("bytes", Kind::Bytes),
-    TP_VOCABULARY_ENTRY("int", Kind::Int),         TP_VOCABULARY_ENTRY("float", Kind::Float),
-    TP_VOCABULARY_ENTRY("bool", Kind::Bool),       TP_VOCABULARY_ENTRY("boolean", Kind::Boolean),
-    TP_VOCABULARY_ENTRY("eval", Kind::Eval),
+    TP_VOCABULARY_ENTRY("unicode", VarKind::Unicode), TP_VOCABULARY_ENTRY("str", VarKind::Str),
+    TP_VOCABULARY_ENTRY("string", VarKind::String),   TP_VOCABULARY_ENTRY("bytes", VarKind::Bytes),
+    TP_VOCABULARY_ENTRY("int", VarKind::Int),         TP_VOCABULARY_ENTRY("float", VarKind::Float),
+    TP_VOCABULARY_ENTRY("bool", VarKind::Bool),       TP_VOCABULARY_ENTRY("boolean", VarKind::Boolean),
+    TP_VOCABULARY_ENTRY("eval", VarKind::Eval),
 };
 #undef TP_VOCABULARY_ENTRY
 
 // The first vocabulary text that `variable_type` equals (the host's ==, in
 // the order of the vocabulary; an exact str is compared here directly).
-Kind classify(PyObject* variable_type) {
+VarKind classify(PyObject* variable_type) {
     for (const auto& entry : kVocabulary)
         if (strops::equals(variable_type, entry.text, entry.length)) return entry.kind;
-    return Kind::Unknown;
+    return VarKind::Unknown;
 }
 
 bool eval_supported(const Call& c) {
     Ref flag = getattr(c.self(), c.n().sheet_support_eval);
     if (!strops::plain(flag)) ++c.st.calls_out;
     return truth(flag);
-}
-
-// Whether `f` is the builtins module's own eval function (not a replacement
-// bound under that name): a function of the builtins module named eval. The
-// object found so once is remembered.
-bool is_builtin_eval(const Call& c, PyObject* f) {
-    if (f == c.st.builtin_eval.get()) return true;
-    if (!PyCFunction_Check(f)) return false;
-    PyObject* owner = PyCFunction_GET_SELF(f);
-    if (!owner || !PyModule_Check(owner)) return false;
-    const char* module_name = PyModule_GetName(owner);
-    if (!module_name) {
-        PyErr_Clear();
-        return false;
-    }
-    if (std::strcmp(module_name, "builtins") != 0) return false;
-    Ref name = getattr_opt(f, Ref(text("__name__")));
-    if (!name || !PyUnicode_CheckExact(name.get()) || !strops::equals(name, "eval")) return false;
-    c.st.builtin_eval = Ref::borrow(f);
-    return true;
 }
 
 // Whether evaluating `text` with the builtin eval can run nothing but the
@@ -105,43 +87,40 @@ bool arithmetic_only(PyObject* text) {
 // method's local names in their order of definition. A plain literal text is
 // read directly when `eval` is the builtin one, whose result for it is the
 // same value.
-Ref evaluate(const Call& c, PyObject* variable_type, PyObject* variable_str) {
+Ref evaluate(const Call& c, const ParseArgs& a, PyObject* variable_type, PyObject* variable_str) {
     const Names& n = c.n();
     Ref eval = c.global(n.eval_type);
     PyObject* globals = PyModule_GetDict(c.fn.module);
-    const bool builtin = is_builtin_eval(c, eval);
+    // The builtins module's own eval, not a replacement bound under its name.
+    const bool builtin = eval.get() == c.st.builtin_eval.get();
     if (builtin) {
         // The builtin eval also adds __builtins__ to globals that lack it.
-        Ref key = text("__builtins__");
-        if (PyDict_GetItemWithError(globals, key))
+        if (PyDict_GetItemWithError(globals, n.dunder_builtins))
             if (Ref value = plain_literal(variable_str)) return value;
         if (PyErr_Occurred()) raise();
     }
     if (!builtin || !arithmetic_only(variable_str)) ++c.st.calls_out;
     Ref locals = check(PyDict_New());
     const std::pair<PyObject*, PyObject*> names[] = {
-        {n.local_self, c.self()},         {n.local_variable_content, c[1]},
-        {n.local_variableType, c[2]},     {n.local_default_type, c[3]},
+        {n.local_self, a.self},           {n.local_variable_content, a.variable_content},
+        {n.local_variableType, a.variableType}, {n.local_default_type, a.default_type},
         {n.local_variable_type, variable_type}, {n.local_variable_str, variable_str},
     };
     for (const auto& [key, value] : names) check_status(PyDict_SetItem(locals, key, value));
     return call(eval, variable_str, globals, locals);
 }
 
-bool starts_with(PyObject* s, char ch) {
+// s.startswith(prefix), `prefix` being one ASCII character, also as a str.
+bool starts_with(const Names& n, PyObject* s, char ch, PyObject* prefix) {
     if (PyUnicode_CheckExact(s)) return strops::first_char(s) == (unsigned char)ch;
-    const char prefix[2] = {ch, '\0'};
-    return truth(call_method(s, Ref(text("startswith")), Ref(text(prefix))));
+    return truth(call_method(s, n.startswith, prefix));
 }
 
-}  // namespace
-
-// _parse_value(self, variable_content, variableType, default_type='str')
-Ref sheet_parse_value(const Call& c) {
+Ref parse_value(const Call& c, const ParseArgs& a) {
     const Names& n = c.n();
-    PyObject* content = c[1];
-    PyObject* type_given = c[2];
-    PyObject* default_type = c[3];
+    PyObject* content = a.variable_content;
+    PyObject* type_given = a.variableType;
+    PyObject* default_type = a.default_type;
 
     // The str(), strip() and == of objects of other classes run their code.
     if (!strops::plain(content) || !(type_given == Py_None || PyUnicode_CheckExact(type_given)) ||
@@ -156,34 +135,40 @@ Ref sheet_parse_value(const Call& c) {
     if (strops::equals(variable_str, "")) return none();
 
     switch (classify(variable_type)) {
-        case Kind::Unicode:
-        case Kind::Str:
-        case Kind::String:
+        case VarKind::Unicode:
+        case VarKind::Str:
+        case VarKind::String:
             return variable_str;
-        case Kind::Bytes:
+        case VarKind::Bytes:
             if (PyUnicode_CheckExact(variable_str)) return check(PyUnicode_AsUTF8String(variable_str));
-            return call_method(variable_str, Ref(text("encode")), Ref(text("utf-8")));
-        case Kind::Int: {
+            return call_method(variable_str, n.encode, n.utf_8);
+        case VarKind::Int: {
             // Without eval support the text is literal arithmetic at most: a
             // workbook must not be able to run code through an "int" cell.
             if (!eval_supported(c)) return safe_eval_int(n, variable_str);
-            return check(PyNumber_Long(evaluate(c, variable_type, variable_str)));
+            return check(PyNumber_Long(evaluate(c, a, variable_type, variable_str)));
         }
-        case Kind::Float:
+        case VarKind::Float:
             if (PyUnicode_CheckExact(variable_str)) return check(PyFloat_FromString(variable_str));
             return call(reinterpret_cast<PyObject*>(&PyFloat_Type), variable_str);
-        case Kind::Bool:
-        case Kind::Boolean: {
+        case VarKind::Bool:
+        case VarKind::Boolean: {
             Ref lowered = strops::lower(n, variable_str);
-            return boolean(starts_with(lowered, 't') || starts_with(lowered, 'y') || starts_with(lowered, '1'));
+            return boolean(starts_with(n, lowered, 't', n.letter_t) || starts_with(n, lowered, 'y', n.letter_y) ||
+                           starts_with(n, lowered, '1', n.digit_1));
         }
-        case Kind::Eval:
-            if (eval_supported(c)) return evaluate(c, variable_type, variable_str);
+        case VarKind::Eval:
+            if (eval_supported(c)) return evaluate(c, a, variable_type, variable_str);
             raise(PyExc_ValueError, "Variable type \"eval\" is not supported by this program.");
-        case Kind::Unknown:
+        case VarKind::Unknown:
             break;
     }
     raise_format(PyExc_TypeError, "Unknown variable type: %s", type_given);
 }
+
+}  // namespace
+
+const Member kSheetParseValue =
+    method<ParseArgs, parse_value>("_parse_value", "(self, variable_content, variableType, default_type='str')");
 
 }  // namespace tp

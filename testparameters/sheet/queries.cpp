@@ -18,21 +18,24 @@ bool matches(PyObject* name, PyObject* affix, PyObject* method, int direction) {
     return truth(call_method(name, method, affix));
 }
 
-Ref query(const Call& c, bool prefix, Collect collect) {
+TP_ARGUMENTS(PrefixArgs, self, prefix);
+TP_ARGUMENTS(PostfixArgs, self, postfix);
+
+Ref query(const Call& c, PyObject* self, PyObject* affix, bool prefix, Collect collect) {
     const Names& n = c.n();
     PyObject* method = prefix ? n.startswith : n.endswith;
     const int direction = prefix ? -1 : 1;
-    Ref names = getattr(c.self(), n.all_names);
+    Ref names = getattr(self, n.all_names);
     Ref iter = check(PyObject_GetIter(names));
     Ref result;
     Py_ssize_t count = 0;
     if (collect != Collect::Count) result = check(PyList_New(0));
     while (Ref name = Ref::steal(PyIter_Next(iter))) {
-        if (!matches(name, c[1], method, direction)) continue;
+        if (!matches(name, affix, method, direction)) continue;
         switch (collect) {
             case Collect::Count: ++count; break;
             case Collect::Names: check_status(PyList_Append(result, name)); break;
-            case Collect::Parameters: check_status(PyList_Append(result, getattr(c.self(), name))); break;
+            case Collect::Parameters: check_status(PyList_Append(result, getattr(self, name))); break;
         }
     }
     if (PyErr_Occurred()) raise();
@@ -40,13 +43,22 @@ Ref query(const Call& c, bool prefix, Collect collect) {
     return result;
 }
 
+template <Collect collect>
+Ref prefix_query(const Call& c, const PrefixArgs& a) { return query(c, a.self, a.prefix, true, collect); }
+template <Collect collect>
+Ref postfix_query(const Call& c, const PostfixArgs& a) { return query(c, a.self, a.postfix, false, collect); }
+
 }  // namespace
 
-Ref sheet_prefix_count(const Call& c) { return query(c, true, Collect::Count); }
-Ref sheet_prefix_names(const Call& c) { return query(c, true, Collect::Names); }
-Ref sheet_prefix_parameters(const Call& c) { return query(c, true, Collect::Parameters); }
-Ref sheet_postfix_count(const Call& c) { return query(c, false, Collect::Count); }
-Ref sheet_postfix_names(const Call& c) { return query(c, false, Collect::Names); }
-Ref sheet_postfix_parameters(const Call& c) { return query(c, false, Collect::Parameters); }
+const Member kSheetPrefixCount = method<PrefixArgs, prefix_query<Collect::Count>>("get_prefix_count", "(self, prefix)");
+const Member kSheetPrefixNames = method<PrefixArgs, prefix_query<Collect::Names>>("get_prefix_names", "(self, prefix)");
+const Member kSheetPrefixParameters =
+    method<PrefixArgs, prefix_query<Collect::Parameters>>("get_prefix_parameters", "(self, prefix)");
+const Member kSheetPostfixCount =
+    method<PostfixArgs, postfix_query<Collect::Count>>("get_postfix_count", "(self, postfix)");
+const Member kSheetPostfixNames =
+    method<PostfixArgs, postfix_query<Collect::Names>>("get_postfix_names", "(self, postfix)");
+const Member kSheetPostfixParameters =
+    method<PostfixArgs, postfix_query<Collect::Parameters>>("get_postfix_parameters", "(self, postfix)");
 
 }  // namespace tp

@@ -50,7 +50,7 @@ Op op_kind(PyObject* op) {
     return Op::Other;
 }
 
-Ref field(PyObject* node, const char* name) { return check(PyObject_GetAttrString(node, name)); }
+Ref field(PyObject* node, PyObject* name) { return getattr(node, name); }
 
 bool is_text(PyObject* v) { return PyUnicode_Check(v) || PyBytes_Check(v); }
 
@@ -132,15 +132,15 @@ Shape shape_of(PyObject* source) {
 
 // A SyntaxError whose text (the cell) is long keeps about kSafeEvalQuote
 // characters of it around the place of the error, its offsets moved to match.
-void shorten_syntax_error() noexcept {
+void shorten_syntax_error(const Names& n) noexcept {
     if (!PyErr_ExceptionMatches(PyExc_SyntaxError)) return;
     PyObject *type, *value, *traceback;
     compat::error_fetch_normalized(&type, &value, &traceback);
     try {
-        Ref text = getattr_opt(value, Ref(tp::text("text")));
+        Ref text = getattr_opt(value, n.syntax_text);
         if (text && PyUnicode_Check(text.get()) && PyUnicode_GET_LENGTH(text.get()) > kSafeEvalQuote) {
             const Py_ssize_t len = PyUnicode_GET_LENGTH(text.get());
-            Ref offset = getattr_opt(value, Ref(tp::text("offset")));
+            Ref offset = getattr_opt(value, n.offset);
             Py_ssize_t at = offset && PyLong_Check(offset.get()) ? PyLong_AsSsize_t(offset) : 1;
             if (at == -1 && PyErr_Occurred()) raise();
             const Py_ssize_t start = std::max<Py_ssize_t>(0, std::min(at - 1, len) - kSafeEvalQuote / 2);
@@ -149,9 +149,8 @@ void shorten_syntax_error() noexcept {
             const char* prefix = start > 0 ? "..." : "";
             const Py_ssize_t shift = start - (Py_ssize_t)std::strlen(prefix);
             Ref shortened = check(PyUnicode_FromFormat("%s%U%s", prefix, part.get(), end < len ? "..." : ""));
-            setattr(value, Ref(tp::text("text")), shortened);
-            for (const char* name : {"offset", "end_offset"}) {
-                Ref key = tp::text(name);
+            setattr(value, n.syntax_text, shortened);
+            for (PyObject* key : {n.offset.get(), n.end_offset.get()}) {
                 Ref old = getattr_opt(value, key);
                 if (!old || !PyLong_Check(old.get())) continue;
                 Py_ssize_t moved = PyLong_AsSsize_t(old) - shift;
@@ -174,10 +173,10 @@ public:
     void validate(PyObject* node) {
         switch (node_kind(node)) {
             case Node::Expression:
-                validate(field(node, "body"));
+                validate(field(node, n_.ast_body));
                 return;
             case Node::Constant: {
-                Ref value = field(node, "value");
+                Ref value = field(node, n_.value);
                 if (!(PyLong_Check(value) || PyFloat_Check(value) || PyComplex_Check(value) || is_text(value)))
                     refuse();
                 return;
@@ -187,21 +186,21 @@ public:
             case Node::Bytes:
                 return;
             case Node::NameConstant: {
-                Ref value = field(node, "value");
+                Ref value = field(node, n_.value);
                 if (!PyBool_Check(value)) refuse();
                 return;
             }
             case Node::UnaryOp: {
-                Op op = op_kind(field(node, "op"));
+                Op op = op_kind(field(node, n_.ast_op));
                 if (op != Op::UAdd && op != Op::USub) refuse();
-                validate(field(node, "operand"));
+                validate(field(node, n_.ast_operand));
                 return;
             }
             case Node::BinOp: {
-                Op op = op_kind(field(node, "op"));
+                Op op = op_kind(field(node, n_.ast_op));
                 if (op == Op::Other || op == Op::UAdd || op == Op::USub) refuse();
-                validate(field(node, "left"));
-                validate(field(node, "right"));
+                validate(field(node, n_.ast_left));
+                validate(field(node, n_.ast_right));
                 return;
             }
             case Node::Name:
@@ -215,29 +214,29 @@ public:
         charge(kNodeCost);
         switch (node_kind(node)) {
             case Node::Expression:
-                return evaluate(field(node, "body"));
+                return evaluate(field(node, n_.ast_body));
             case Node::Constant:
             case Node::NameConstant:
-                return field(node, "value");
+                return field(node, n_.value);
             case Node::Num:
-                return field(node, "n");
+                return field(node, n_.ast_n);
             case Node::Str:
             case Node::Bytes:
-                return field(node, "s");
+                return field(node, n_.ast_s);
             case Node::UnaryOp: {
-                Op op = op_kind(field(node, "op"));
-                Ref operand = evaluate(field(node, "operand"));
+                Op op = op_kind(field(node, n_.ast_op));
+                Ref operand = evaluate(field(node, n_.ast_operand));
                 if (PyLong_Check(operand.get())) charge(2.0 * digits(operand));
                 return check(op == Op::USub ? PyNumber_Negative(operand) : PyNumber_Positive(operand));
             }
             case Node::BinOp: {
-                Op op = op_kind(field(node, "op"));
-                Ref left = evaluate(field(node, "left"));
-                Ref right = evaluate(field(node, "right"));
+                Op op = op_kind(field(node, n_.ast_op));
+                Ref left = evaluate(field(node, n_.ast_left));
+                Ref right = evaluate(field(node, n_.ast_right));
                 return binary(op, left, right);
             }
             case Node::Name:
-                raise_format(PyExc_NameError, "name '%s' is not defined", quote(field(node, "id")));
+                raise_format(PyExc_NameError, "name '%s' is not defined", quote(field(node, n_.ast_id)));
             case Node::Other:
                 break;
         }
@@ -414,7 +413,7 @@ Ref safe_eval_int(const Names& n, PyObject* source) {
     ev.parsed(length, shape.tokens);
     PyObject* tree = compat::parse_to_ast(utf8, "<string>", Py_eval_input);
     if (!tree) {
-        shorten_syntax_error();
+        shorten_syntax_error(n);
         raise();
     }
     Ref hold = Ref::steal(tree);

@@ -228,7 +228,7 @@ struct Forms {
         if (!r) refused("its repr() failed");
         Ref repr = checked_text(w, Ref::steal(r), v);
         if (!literal_eval) {
-            Ref ast = check(PyImport_ImportModule("ast"));
+            Ref ast = check(PyImport_Import(c.n().mod_ast));
             literal_eval = getattr(ast, c.n().literal_eval);
         }
         PyObject* back = PyObject_CallFunctionObjArgs(literal_eval, repr.get(), nullptr);
@@ -425,13 +425,13 @@ PyObject* entry_at(PyObject* entries, PyObject* name, Py_ssize_t row) {
     return loaded == row ? entry : nullptr;
 }
 
-}  // namespace
+TP_ARGUMENTS(SaveArgs, self, book);
 
 // save(self, book)
-Ref sheet_save(const Call& c) {
+Ref sheet_save(const Call& c, const SaveArgs& a) {
     const Names& n = c.n();
-    PyObject* self = c.self();
-    PyObject* book = c[1];
+    PyObject* self = a.self;
+    PyObject* book = a.book;
     if (!PyDateTimeAPI) {
         PyDateTime_IMPORT;
         if (!PyDateTimeAPI) raise();
@@ -499,5 +499,9 @@ Ref sheet_save(const Call& c) {
     }
     return none();
 }
+
+}  // namespace
+
+const Member kSheetSave = method<SaveArgs, sheet_save>("save", "(self, book)");
 
 }  // namespace tp

@@ -147,3 +147,53 @@ def test_reserved_names_are_what_the_class_answers(attributes, name):
     except AttributeError as exc:
         refused = "reserved" in str(exc)
     assert refused == expected, name
+
+
+class Loose(str):
+    """A name whose == ignores case and counts its calls."""
+    calls = 0
+
+    def __eq__(self, other):
+        Loose.calls += 1
+        return isinstance(other, str) and str.lower(self) == str.lower(other)
+
+    __hash__ = str.__hash__
+
+
+name_texts = st.sampled_from(["a", "b", "c", "A", "dd", "e"])
+element = st.one_of(name_texts, name_texts.map(Loose), st.integers(0, 3))
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(ops=st.lists(st.tuples(st.sampled_from(["register", "append", "assign", "delete", "insert", "replace",
+                                               "sort", "reverse"]), element, st.integers(0, 9)), max_size=12),
+       probes=st.lists(element, min_size=1, max_size=4))
+def test_name_index_answers_as_the_list_scan(ops, probes):
+    """has_parameter and get_value against `in` on the list as it is, after
+    each change a caller can make, each probe asked often enough that the
+    index is made; a name with its own == is called as often as by `in`."""
+    table = SheetParameters()
+    for op, item, at in ops:
+        names = table._all_names
+        if op == "register" and isinstance(item, str):
+            table.set_parameter(item, value=at)
+        elif op == "append":
+            names.append(item)
+        elif op == "assign" and names:
+            names[at % len(names)] = item
+        elif op == "delete" and names:
+            del names[at % len(names)]
+        elif op == "insert":
+            names.insert(at, item)
+        elif op == "replace":
+            table._all_names = [item] + names[::-1]
+        elif op in ("sort", "reverse"):
+            names.sort(key=str) if op == "sort" else names.reverse()
+        for probe in probes * 3:
+            Loose.calls = 0
+            expected = probe in table._all_names
+            scan_calls, Loose.calls = Loose.calls, 0
+            assert table.has_parameter(probe) is expected
+            assert Loose.calls == scan_calls
+            if not expected:
+                assert table.get_value(probe, "none") == "none"

@@ -381,3 +381,23 @@ def test_name_list_changed_during_a_load_is_still_honoured(tmp_path, open_book, 
     assert [table.get_value(n) for n in "ACD"] == [4, 3, 5]
     if meddle == "list_subclass":
         assert table._all_names.appended == 2  # B and D; C was already listed
+
+
+def test_a_name_listed_after_one_with_its_own_eq_is_found_by_the_scan(tmp_path, open_book):
+    """A _parse_value that puts a name with its own == before a listed one:
+    registering that listed name again compares with it first, as `in` does."""
+
+    class Hostile:
+        def __eq__(self, other):
+            raise RuntimeError("compared with %r" % other)
+
+    class Table(SheetParameters):
+        def _parse_value(self, content, vtype):
+            if content == "meddle":
+                self._all_names[0] = Hostile()
+            return super()._parse_value(content, vtype)
+
+    path = write_book(tmp_path / "b.xlsx", {2: row("B", 1, "int"), 3: row("A", 2, "int"),
+                                            4: row("A", "meddle", "str")})
+    with pytest.raises(RuntimeError, match="compared with 'A'"):
+        load(open_book, path, Table())

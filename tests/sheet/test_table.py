@@ -210,3 +210,44 @@ def test_queries_use_registered_keys_and_str_subclasses():
     t.set_parameter(Loud("b"))
     t.a.name = "zzz"
     assert t.get_prefix_names("a") == ["a", "b"]
+
+
+
+class Sub(SheetParameters):
+    pass
+
+
+def _swap_class(t, mp):
+    t.__class__ = type("Other", (SheetParameters,), {"sheet_name": lambda self: "new"})
+
+
+ONE, ALL = ["S0", "new", "S2"], ["new"] * 3
+
+
+@pytest.mark.parametrize("change, titles", [
+    (lambda t, mp: setattr(t, "_sheet_name", "new"), ONE),
+    (lambda t, mp: t.sheet_rename("new"), ONE),
+    (lambda t, mp: t.__dict__.__setitem__("_sheet_name", "new"), ONE),
+    (lambda t, mp: setattr(t, "__dict__", dict(vars(t), _sheet_name="new")), ONE),
+    (lambda t, mp: setattr(t, "sheet_name", lambda: "new"), ONE),
+    (_swap_class, ONE),
+    (lambda t, mp: mp.setattr(SheetParameters, "sheet_name", lambda self: "new"), ALL),
+    (lambda t, mp: mp.setattr(Sub, "sheet_name", lambda self: "new", raising=False), ALL),
+    (lambda t, mp: mp.setattr(Sub, "_sheet_name", property(lambda self: "new"), raising=False), ALL),
+])
+@pytest.mark.parametrize("size", [0, 40])  # 40: the table's namespace outgrows the shared layout
+def test_book_titles_follow_every_change_of_a_table(change, titles, size, monkeypatch):
+    """get_all_sheet_names remembers each table's title between calls; any
+    change that alters what sheet_name() answers is seen at once."""
+    book = tp.BookParameters("unused.xlsx")
+    tables = [Sub() for _ in range(3)]
+    for i, t in enumerate(tables):
+        t.sheet_rename("S%d" % i)
+        for k in range(size):
+            t.set_parameter("P%d" % k)
+        book._BookParameters__all_sheet_parameters.append(t)
+    for _ in range(3):
+        assert book.get_all_sheet_names() == ["S0", "S1", "S2"]
+    change(tables[1], monkeypatch)
+    assert book.get_all_sheet_names() == titles
+    assert book.get_sheet_parameters("new") is tables[titles.index("new")]
