@@ -38,21 +38,6 @@ struct Os {
     Ref path;
 };
 
-// `name` as a file-system path in text form, or an empty Ref when it is no
-// path at all (a file object, say).
-Ref text_path(PyObject* name) {
-    PyObject* p = PyOS_FSPath(name);
-    if (!p) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise();
-        PyErr_Clear();
-        return Ref();
-    }
-    Ref path = Ref::steal(p);
-    if (PyBytes_Check(path))
-        return check(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(path.get()), PyBytes_GET_SIZE(path.get())));
-    return path;
-}
-
 // What os.stat(path) says of an existing file: its mode, owner and group.
 struct Existing {
     long mode = -1;  // -1: nothing is there
@@ -156,7 +141,7 @@ void library_save(const Call& c, PyObject* book, PyObject* filename) {
 // of what it could not keep.
 void store(const Call& c, PyObject* book, PyObject* filename, bool from_target, bool rich_text) {
     if (!xl::is_library_workbook(c, book)) return xl::save(c, book, filename);
-    Ref path = text_path(filename);
+    Ref path = xl::path_text(filename);
     if (!path) return xl::save(c, book, filename);
 
     const Os os(c);

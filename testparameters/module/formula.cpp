@@ -285,6 +285,16 @@ void Resolver::scan(const std::string& s, int sheet, Refs& out, int depth) const
         }
         const Token& tok = t[i];
         if (tok.kind == T::word) {
+            // An area read; a spill operator (#) after it reads whatever its
+            // formula spills, taken as the rest of the sheet from there.
+            auto take_area = [&](Area area) {
+                if (i < n && t[i].kind == T::spill) {
+                    area.r2 = kMaxRow;
+                    area.c2 = kMaxColumn;
+                    ++i;
+                }
+                if (first >= 0) out.areas.push_back(area);
+            };
             const std::string w = text_of(i);
             Part a;
             const bool part = parse_part(w.data(), w.size(), a);
@@ -298,24 +308,13 @@ void Resolver::scan(const std::string& s, int sheet, Refs& out, int depth) const
                     if (area.r1 > area.r2) std::swap(area.r1, area.r2);
                     if (area.c1 > area.c2) std::swap(area.c1, area.c2);
                     i += 3;
-                    if (i < n && t[i].kind == T::spill) {
-                        area.r2 = kMaxRow;
-                        area.c2 = kMaxColumn;
-                        ++i;
-                    }
-                    if (first >= 0) out.areas.push_back(area);
+                    take_area(area);
                     continue;
                 }
             }
             if (part && cell_part(a)) {
-                Area area{first, last, a.row, a.col, a.row, a.col};
                 ++i;
-                if (i < n && t[i].kind == T::spill) {
-                    area.r2 = kMaxRow;
-                    area.c2 = kMaxColumn;
-                    ++i;
-                }
-                if (first >= 0) out.areas.push_back(area);
+                take_area(Area{first, last, a.row, a.col, a.row, a.col});
                 continue;
             }
             const unsigned char c0 = (unsigned char)w[0];

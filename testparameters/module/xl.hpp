@@ -23,6 +23,11 @@ inline bool is_exactly(const Call& c, PyObject* obj, Lib which) {
     return cls && reinterpret_cast<PyObject*>(Py_TYPE(obj)) == cls;
 }
 
+// --- file names (xl_write.cpp) ---------------------------------------------
+// `name` as a file-system path in text form, or an empty Ref when it is no
+// path at all (a file object, say).
+Ref path_text(PyObject* name);
+
 // --- workbooks (xl.cpp) ---------------------------------------------------
 // Whether `book` is exactly the library's own Workbook class.
 inline bool is_library_workbook(const Call& c, PyObject* book) { return is_exactly(c, book, Lib::Workbook); }

@@ -26,20 +26,6 @@ bool or_else(bool fallback, F&& body) {
     }
 }
 
-// `name` as a file-system path in text form, or an empty Ref when it is no
-// path at all (a file object, say).
-Ref path_text(PyObject* name) {
-    PyObject* p = PyOS_FSPath(name);
-    if (!p) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise();
-        PyErr_Clear();
-        return Ref();
-    }
-    Ref path = Ref::steal(p);
-    if (PyBytes_Check(path))
-        return check(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(path.get()), PyBytes_GET_SIZE(path.get())));
-    return path;
-}
 
 const char kContentTypes[] = "[Content_Types].xml";
 const char kOverrideTag[] = "{http://schemas.openxmlformats.org/package/2006/content-types}Override";
@@ -150,6 +136,19 @@ bool rich_text_loses_text(const Call& c, PyObject* bookname) {
 }
 
 }  // namespace
+
+Ref path_text(PyObject* name) {
+    PyObject* p = PyOS_FSPath(name);
+    if (!p) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise();
+        PyErr_Clear();
+        return Ref();
+    }
+    Ref path = Ref::steal(p);
+    if (PyBytes_Check(path))
+        return check(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(path.get()), PyBytes_GET_SIZE(path.get())));
+    return path;
+}
 
 Ref open_editable(const Call& c, PyObject* bookname, bool& rich_text) {
     const Names& n = c.n();
