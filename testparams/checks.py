@@ -229,7 +229,12 @@ PLAIN_PARTS = ("[Content_Types].xml", "_rels/.rels", "xl/_rels/workbook.xml.rels
                "docProps/core.xml", "docProps/app.xml", "docProps/custom.xml")
 SHEET_MARKS = (b"extLst", b"controls", b"oleObjects", b"customSheetViews", b"scenarios",
                b"cellWatches", b"protectedRanges", b"drawing", b"legacyDrawing", b"tableParts",
-               b"smartTags", b"webPublishItems", b"dataConsolidate")
+               b"smartTags", b"webPublishItems", b"dataConsolidate", b't="d"')
+# Plain parts that may still hold what a save drops: defined names openpyxl
+# does not write back, formatting runs of shared strings (kept only by
+# openpyxl 3.1's rich text), ISO date texts it reads only in part.
+PART_MARKS = {"xl/workbook.xml": (b"definedName",),
+              "xl/sharedStrings.xml": (b"<r>", b":r>")}
 DROP_TEXT = ": this save drops what openpyxl cannot keep: "
 
 
@@ -237,6 +242,11 @@ def may_drop(path):
     """Whether the package holds anything beyond what openpyxl surely keeps."""
     with zipfile.ZipFile(path) as archive:
         for name in archive.namelist():
+            if name in PART_MARKS:
+                data = archive.read(name)
+                if any(mark in data for mark in PART_MARKS[name]):
+                    return True
+                continue
             if name in PLAIN_PARTS or name.startswith("xl/theme/"):
                 continue
             if not (name.startswith("xl/worksheets/sheet") and name.endswith(".xml")):

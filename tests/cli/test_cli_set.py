@@ -135,19 +135,24 @@ def test_write_errors_name_the_target_not_the_temporary_file(cli, supply_book, t
     assert ".testparams-" not in err
 
 
-def test_what_a_save_would_drop_is_found_by_check_and_refused_by_set(cli, books, tmp_path):
+@pytest.mark.parametrize("add, what", [
+    (lambda book, sheet: sheet.add_sparkline("H2", {"range": "S!B2:D2"}), "S: 1 sparkline group"),
+    (lambda book, sheet: book.define_name("S!_xlnm.Print_Area", "=#REF!"), "workbook: 1 defined name"),
+])
+def test_what_a_save_would_drop_is_found_by_check_and_refused_by_set(cli, books, tmp_path, add, what):
     import xlsxwriter
     path = tmp_path / "spark.xlsx"
     book = xlsxwriter.Workbook(str(path))
     sheet = book.add_worksheet("S")
     sheet.write_row(0, 0, ("Description", "Value", "Low", "Up", "Unit", "Name", "Type"))
     sheet.write_row(1, 0, (None, 1.5, 1, 2, None, "a", "float"))
-    sheet.add_sparkline("H2", {"range": "S!B2:D2"})
+    add(book, sheet)
     book.close()
-    dropped = "%s: this save drops what openpyxl cannot keep: S: 1 sparkline group" % path
+    dropped = "%s: this save drops what openpyxl cannot keep: %s" % (path, what)
+    owner, item = what.split(": ")
     assert cli("check", path) == (
-        1, "%s:S: a save drops what openpyxl cannot keep: 1 sparkline group\n"
-           "%s: 1 problem found\n" % (path, path), "")
+        1, "%s%s: a save drops what openpyxl cannot keep: %s\n"
+           "%s: 1 problem found\n" % (path, "" if owner == "workbook" else ":" + owner, item, path), "")
     before = books.digest(path)
     assert cli("set", path, "a", "1.7") == (
         2, "", "testparams: error: %s (--force saves anyway)\n" % dropped)
