@@ -4,7 +4,7 @@ import zipfile
 
 import pytest
 
-from conftest import HEADER
+HEADER = ("Description", "Value", "Low", "Up", "Unit", "Name", "Type")
 
 BAD_ROWS = [
     ("fine", 1.0, 0, 2, "V", "good", "float"),                   # row 2
