@@ -14,6 +14,7 @@
 #include "module/members.hpp"
 #include "module/xl.hpp"
 #include "sheet/load_record.hpp"
+#include "sheet/safe_eval.hpp"
 #include "sheet/strops.hpp"
 
 #include <datetime.h>
@@ -275,7 +276,12 @@ struct Forms {
         if (PyLong_Check(v)) {
             if (fits_double(v)) return Ref::borrow(v);
             if (!reads_text) refuse(w, v, "a number cell holds integers exactly only up to 2**53");
-            return text_of(w, v);
+            Ref text = text_of(w, v);
+            // An "int" cell is read through the evaluator, which reads no
+            // longer text where workbook code is not run.
+            if (reading == Reading::Int && PyUnicode_GetLength(text) > kSafeEvalMaxSource)
+                refuse(w, v, "its decimal text is longer than the 10000 characters an \"int\" cell is read from");
+            return text;
         }
         if (is_time_value(v)) {
             if (has_timezone(n, v)) {
