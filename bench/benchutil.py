@@ -181,19 +181,24 @@ def median(values):
     return statistics.median(values)
 
 
-def time_pair(first, second, repeat, setup=None, gc_off=True):
-    """Times two callables side by side: `repeat` rounds, each running both,
-    the order alternating from one round to the next.  setup(), when given,
-    runs untimed before every timed call.  Returns the lists of times."""
-    times_first, times_second = [], []
+def time_side_by_side(funcs, repeat, setup=None, gc_off=True):
+    """Times callables side by side: `repeat` rounds, each running all of
+    them, the order turning by one from one round to the next.  setup(),
+    when given, runs untimed before every timed call.  Returns one list of
+    times per callable."""
+    times = [[] for _ in funcs]
     for i in range(repeat):
-        order = [(first, times_first), (second, times_second)]
-        if i % 2:
-            order.reverse()
-        for func, out in order:
+        for k in range(len(funcs)):
+            j = (k + i) % len(funcs)
             if setup is not None:
                 setup()
-            out.append(time_once(func, gc_off))
+            times[j].append(time_once(funcs[j], gc_off))
+    return times
+
+
+def time_pair(first, second, repeat, setup=None, gc_off=True):
+    """time_side_by_side of two callables, whose order alternates."""
+    times_first, times_second = time_side_by_side([first, second], repeat, setup, gc_off)
     return times_first, times_second
 
 

@@ -67,6 +67,14 @@ inline bool is_chart_sheet(const Call& c, PyObject* sheet) { return is_exactly(c
 //    see whether any row lies below the header (none when it is less than 2)
 //    and once more for the last row, and each cell is
 //    sheet.cell(row=..., column=...).value, fetched when value() asks for it.
+//  * The one pass takes its rows from the iterator a batch at a time (1, 2,
+//    4, ... up to 64 rows), so that the library's reading and the load's
+//    work on the rows each run on for a while instead of taking turns at
+//    every row. A table that ends early costs at most its batch of rows
+//    read beyond its end. An error of the iterator while it reads ahead is
+//    kept and raised when the load asks for that row, so a load that ends
+//    before it sees nothing of it, as with a row by row pass; an exception
+//    that is no Exception (KeyboardInterrupt) goes on at once.
 //  * The iterator of the one pass is closed when the Rows object goes, also
 //    when the load stops early or fails, so that the worksheet's part of the
 //    archive is not left open until garbage collection.
@@ -90,8 +98,17 @@ public:
 private:
     const Call& c_;
     PyObject* sheet_;
+    // One pass: the next batch from the iterator.
+    void read_ahead();
+
     Ref rows_;     // one pass: the iterator over the rows
     Ref current_;  // one pass: the current row
+    static constexpr size_t kMaxBatch = 64;
+    std::vector<Ref> batch_;  // one pass: rows read ahead, taken from `taken_` on
+    size_t taken_ = 0;
+    size_t batch_size_ = 1;
+    Ref error_;           // one pass: what the iterator raised after the batch
+    bool exhausted_ = false;
     Py_ssize_t row_ = 1;
     Py_ssize_t end_ = 2;  // cell by cell: one past the last row
     Ref row_number_;

@@ -38,13 +38,43 @@ Rows::~Rows() {
         PyErr_WriteUnraisable(rows_);
 }
 
+void Rows::read_ahead() {
+    batch_.clear();
+    taken_ = 0;
+    while (batch_.size() < batch_size_) {
+        PyObject* row = PyIter_Next(rows_);
+        if (!row) {
+            if (!PyErr_Occurred()) {
+                exhausted_ = true;
+            } else {
+                if (batch_.empty() || !PyErr_ExceptionMatches(PyExc_Exception)) raise();
+                error_ = Ref::steal(compat::error_take());
+            }
+            break;
+        }
+        batch_.push_back(Ref::steal(row));
+    }
+    if (batch_size_ < kMaxBatch) batch_size_ *= 2;
+}
+
 bool Rows::next() {
     if (rows_) {
-        current_ = Ref::steal(PyIter_Next(rows_));
-        if (!current_) {
-            if (PyErr_Occurred()) raise();
-            return false;
+        if (taken_ == batch_.size()) {
+            if (error_) {
+                compat::error_raise(error_.release());
+                raise();
+            }
+            if (exhausted_) {
+                current_.reset();
+                return false;
+            }
+            read_ahead();
+            if (batch_.empty()) {
+                current_.reset();
+                return false;
+            }
         }
+        current_ = std::move(batch_[taken_++]);
         ++row_;
         return true;
     }

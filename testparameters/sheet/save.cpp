@@ -129,20 +129,6 @@ Ref short_repr(PyObject* v) {
     raise_with_cause(PyExc_ValueError, message);
 }
 
-// Adds `note` to the exception object `exc`, as add_note() does from 3.11 on.
-void add_note(const Names& n, PyObject* exc, PyObject* note) {
-    if (Ref method = getattr_opt(exc, n.add_note)) {
-        call(method, note);
-        return;
-    }
-    Ref notes = getattr_opt(exc, n.notes);
-    if (!notes || !PyList_Check(notes.get())) {
-        notes = check(PyList_New(0));
-        setattr(exc, n.notes, notes);
-    }
-    check_status(PyList_Append(notes, note));
-}
-
 // The library refused to store a cell: the same error again, of the same
 // type, its message led by the cell and the parameter. An exception type
 // that cannot be made from one message keeps its own object and gets the
@@ -165,7 +151,9 @@ void add_note(const Names& n, PyObject* exc, PyObject* note) {
         Py_XDECREF(made);
     }
     PyErr_Clear();
-    add_note(c.n(), original, loc);
+    // The location is worth a note, not an error of its own in place of the
+    // library's.
+    if (compat::add_note(original, loc, c.n().add_note, c.n().notes) < 0) PyErr_Clear();
     compat::error_raise(original.release());
     raise();
 }

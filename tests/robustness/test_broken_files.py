@@ -175,3 +175,41 @@ def test_save_as_onto_broken_target_keeps_source(tmp_path, kind):
         assert tp.BookParameters(str(target)).load_sheet("Params").parameter_names == \
             ["P%d" % i for i in range(5)]
         assert snapshot(tmp_path)["book.xlsx"] == before["book.xlsx"]
+
+
+def _damaged_row_book(tmp_path, names, damaged_row):
+    """A sheet of `names` parameter rows, then an empty row, with a Value
+    cell in `damaged_row` whose number the reader cannot read."""
+    rows = [list(row) for row in g.parameter_rows(names)]
+    rows += [[None] * 7 for _ in range(max(0, damaged_row - len(rows)))]
+    rows[damaged_row - 1][1] = 987654321
+    xml = g.sheet_xml(rows).replace("<v>987654321</v>", "<v>not a number</v>")
+    path = tmp_path / "damaged.xlsx"
+    path.write_bytes(g.build_xlsx([("Params", rows)], replace={g.sheet_part(1): xml}))
+    return path
+
+
+# (parameter rows, damaged row): the rows of a read-only sheet come in
+# batches, so damage just after the end of the table, within the batch that
+# holds the end, or far below, is never seen; damage inside the table stops
+# the load there with the reader's error, the rows above it registered.
+@pytest.mark.parametrize("names, damaged_row", [(1, 4), (2, 5), (5, 8), (6, 9), (40, 44), (70, 73), (70, 300)])
+def test_damage_below_the_table_is_not_read(tmp_path, names, damaged_row):
+    path = _damaged_row_book(tmp_path, names, damaged_row)
+    book = tp.BookParameters(str(path))
+    book.load_sheet("Params")
+    assert book.get_sheet_parameters("Params").parameter_names == ["P%d" % i for i in range(names)]
+
+
+@pytest.mark.parametrize("names, damaged_row", [(3, 2), (3, 4), (10, 9), (70, 66), (70, 71)])
+def test_damage_inside_the_table_stops_the_load_there(tmp_path, names, damaged_row):
+    from openpyxl import load_workbook
+    path = _damaged_row_book(tmp_path, names, damaged_row)
+    with pytest.raises(ValueError):
+        load_workbook(str(path), read_only=True)["Params"].cell(row=damaged_row, column=2).value
+    table = tp.SheetParameters()
+    workbook = load_workbook(str(path), read_only=True, data_only=True)
+    with pytest.raises(ValueError):
+        table.load(workbook, "Params")
+    workbook.close()
+    assert table.parameter_names == ["P%d" % i for i in range(damaged_row - 2)]
