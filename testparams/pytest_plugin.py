@@ -174,6 +174,11 @@ class ParameterSession(object):
             self.load()
         except CliError as exc:
             raise pytest.UsageError(exc.message)
+        if self.report is not None and (getattr(session.config.option, "numprocesses", None)
+                                        or hasattr(session.config, "workerinput")):
+            # Checks are kept by the process that runs the test.
+            raise pytest.UsageError("--tp-report needs the tests run in one process, not "
+                                    "distributed (pytest-xdist -n)")
         if self.report is not None and not os.path.isdir(os.path.dirname(self.report)):
             raise pytest.UsageError("%s: cannot write the parameter report: no folder %s"
                                     % (self.report_shown, os.path.dirname(self.report)))
@@ -330,12 +335,12 @@ class ParameterSession(object):
 
     def cases(self, sheet: Any, prefix: Any) -> List[Any]:
         if sheet not in self.sheets:
-            raise CliError('@pytest.mark.%s: no sheet "%s" loaded from %s (sheets: %s)'
-                           % (MARKER, sheet, self.path, ", ".join(self.sheets)))
+            raise CliError('no sheet "%s" loaded from %s (sheets: %s)'
+                           % (sheet, self.path, ", ".join(self.sheets)))
         records = list(self.book.get_sheet_parameters(sheet).get_prefix_parameters(prefix))
         if not records:
-            raise CliError('@pytest.mark.%s: no parameter in %s starts with "%s"'
-                           % (MARKER, location(self.path, sheet), display(prefix)))
+            raise CliError('no parameter in %s starts with "%s"'
+                           % (location(self.path, sheet), display(prefix)))
         return records
 
     # -- the record -----------------------------------------------------------
@@ -445,21 +450,23 @@ def pytest_generate_tests(metafunc: "Metafunc") -> None:
     marker = metafunc.definition.get_closest_marker(MARKER)
     if marker is None:
         return
+    problem = parametrize(metafunc, marker)
+    if problem is not None:
+        # Failed outside any exception handler, so that no chained traceback shows.
+        pytest.fail("@pytest.mark.%s: %s" % (MARKER, problem), pytrace=False)
+
+
+def parametrize(metafunc: "Metafunc", marker: Any) -> Optional[str]:
+    """One case per parameter the marker names; what is wrong, if anything."""
     try:
         sheet, prefix, argname = marker_arguments(*marker.args, **marker.kwargs)
     except TypeError as exc:
-        problem = "@pytest.mark.%s(sheet, prefix='', argname='%s'): %s" % (
-            MARKER, CASE_ARGNAME, exc)
-        pytest.fail(problem, pytrace=False)
+        return "%s (takes sheet, prefix='', argname='%s')" % (exc, CASE_ARGNAME)
     if argname not in metafunc.fixturenames:
-        pytest.fail("@pytest.mark.%s: %s takes no argument %s"
-                    % (MARKER, metafunc.definition.name, argname), pytrace=False)
-    session = session_of(metafunc.config)
+        return "%s takes no argument %s" % (metafunc.definition.name, argname)
     try:
-        records = session.cases(sheet, prefix)
+        records = session_of(metafunc.config).cases(sheet, prefix)
     except CliError as exc:
-        problem = exc.message  # failed outside the handler: no chained traceback
-    else:
-        metafunc.parametrize(argname, records, ids=[record.name for record in records])
-        return
-    pytest.fail(problem, pytrace=False)
+        return exc.message
+    metafunc.parametrize(argname, records, ids=[record.name for record in records])
+    return None
