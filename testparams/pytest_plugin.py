@@ -173,7 +173,7 @@ class ParameterSession(object):
         try:
             self.load()
         except CliError as exc:
-            raise pytest.UsageError(exc.message)
+            raise pytest.UsageError(exc.message) from None
         if self.report is not None and (getattr(session.config.option, "numprocesses", None)
                                         or hasattr(session.config, "workerinput")):
             # Checks are kept by the process that runs the test.
@@ -207,32 +207,35 @@ class ParameterSession(object):
 
     # -- checks ---------------------------------------------------------------
 
+    def loaded(self) -> List[str]:
+        """The book's sheets as it searches them now (a test may load more)."""
+        return list(self.book.get_all_sheet_names())
+
     def find(self, name: Any, sheet: Optional[str]) -> Tuple[Any, Optional[str], str]:
-        """(record or None, its sheet, message when missing) of a name or a
-        record that a sheet holds."""
-        book = self.book
+        """(record or None, its sheet, message when missing)."""
+        from testparams.loading import sheet_holding
+        loaded = self.loaded()
+        if sheet is not None and sheet not in loaded:
+            return None, None, 'no sheet "%s" loaded from %s (sheets: %s)' % (
+                sheet, self.path, ", ".join(loaded))
+        if not isinstance(name, str):
+            holder = None
+        elif sheet is None:
+            holder = sheet_holding(self.book, name)
+        else:
+            holder = sheet if self.book.get_sheet_parameters(sheet).has_parameter(name) else None
+        if holder is not None:
+            return self.book.get_sheet_parameters(holder).get_parameter(name), holder, ""
         if sheet is not None:
-            if sheet not in self.sheets:
-                return None, None, 'no sheet "%s" loaded from %s (sheets: %s)' % (
-                    sheet, self.path, ", ".join(self.sheets))
-            table = book.get_sheet_parameters(sheet)
-            if not isinstance(name, str) or not table.has_parameter(name):
-                return None, sheet, 'no parameter named "%s" in %s' % (
-                    display(name), location(self.path, sheet))
-            return table.get_parameter(name), sheet, ""
-        searched = list(reversed(self.sheets))
-        if isinstance(name, str):
-            for sheetname in searched:
-                table = book.get_sheet_parameters(sheetname)
-                if table.has_parameter(name):
-                    return table.get_parameter(name), sheetname, ""
+            return None, sheet, 'no parameter named "%s" in %s' % (
+                display(name), location(self.path, sheet))
         return None, None, 'no parameter named "%s" in %s (sheets searched: %s)' % (
-            display(name), self.path, ", ".join(searched))
+            display(name), self.path, ", ".join(reversed(loaded)))
 
     def sheet_of(self, record: Any) -> Optional[str]:
         """The loaded sheet that holds this very record (records are handed
         out by reference)."""
-        for sheetname in reversed(self.sheets):
+        for sheetname in reversed(self.loaded()):
             table = self.book.get_sheet_parameters(sheetname)
             if table.has_parameter(record.name) and table.get_parameter(record.name) is record:
                 return sheetname
@@ -334,9 +337,9 @@ class ParameterSession(object):
     # -- parametrising --------------------------------------------------------
 
     def cases(self, sheet: Any, prefix: Any) -> List[Any]:
-        if sheet not in self.sheets:
+        if sheet not in self.loaded():
             raise CliError('no sheet "%s" loaded from %s (sheets: %s)'
-                           % (sheet, self.path, ", ".join(self.sheets)))
+                           % (sheet, self.path, ", ".join(self.loaded())))
         records = list(self.book.get_sheet_parameters(sheet).get_prefix_parameters(prefix))
         if not records:
             raise CliError('no parameter in %s starts with "%s"'
