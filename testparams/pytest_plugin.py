@@ -139,6 +139,13 @@ def measured_text(value: Any) -> str:
     return display(value) if is_number(value) else repr(value)
 
 
+def offset_sum(value: Any, offset: Any) -> str:
+    """'40.0 + 0.4', '40.0 - 0.4': how a relative limit came about."""
+    if offset < 0:
+        return "%s - %s" % (display(value), display(-offset))
+    return "%s + %s" % (display(value), display(offset))
+
+
 def with_unit(value: Any, unit: Any) -> str:
     unit_text = display(unit)
     return display(value) + (" " + unit_text if unit_text.strip() else "")
@@ -261,10 +268,12 @@ class ParameterSession(object):
             return Check(test, display(name), sheet, str(self.path), measured, None, None, None,
                          mode_text, FAIL, missing)
         low, up, col, problem = self.limits(record, relative)
-        where = self.where(sheet, name, col)
         if problem is None:
             col, problem = self.compare(record, measured, low, up)
-            where = self.where(sheet, name, col)
+            if problem is not None and relative and col in (LOW_COL, UP_COL):
+                problem += " = %s" % offset_sum(record.value,
+                                                record.low if col == LOW_COL else record.up)
+        where = self.where(sheet, name, col)
         verdict = PASS if problem is None else FAIL
         message = "" if problem is None else "%s (%s)" % (problem, where)
         return Check(test, name, sheet, where, measured, low, up, record.unit, mode_text,
@@ -300,7 +309,11 @@ class ParameterSession(object):
                     return None, None, col, ("%s: its relative %s limit cannot be computed: "
                                              "value %s is no number" % (record.name, label,
                                                                        typed(record.value)))
-                stored = record.value + stored
+                try:
+                    stored = record.value + stored
+                except (ArithmeticError, TypeError, ValueError) as exc:
+                    return None, None, col, ("%s: its relative %s limit cannot be computed: %s"
+                                             % (record.name, label, describe_exception(exc)))
             if is_nan(stored):
                 return None, None, col, "%s: its %s limit is NaN, which nothing lies within" % (
                     record.name, label)
