@@ -22,11 +22,13 @@ are refused unless ``--tp-eval`` is given, and a book or sheet that cannot be
 loaded is one usage error naming the file, sheet and cell.
 """
 import csv
+import decimal
+import fractions
 import io
 import json
 import numbers
 import os
-from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Tuple, Union
 
 import pytest
 
@@ -127,6 +129,19 @@ def is_nan(value: Any) -> bool:
         return bool(value != value)
     except ArithmeticError:  # a signalling decimal NaN
         return True
+
+
+def plain_number(value: Any) -> Any:
+    """A measured number as int or float, so that messages and the record
+    read 3.52 where its own type would print itself otherwise (numpy's
+    float64 prints "np.float64(3.52)"); decimals and fractions stay."""
+    if not is_number(value) or type(value) in (int, float) \
+            or isinstance(value, (decimal.Decimal, fractions.Fraction)):
+        return value
+    try:
+        return int(value) if isinstance(value, numbers.Integral) else float(value)
+    except (ArithmeticError, TypeError, ValueError):
+        return value
 
 
 def typed(value: Any) -> str:
@@ -257,6 +272,7 @@ class ParameterSession(object):
     def check(self, test: str, name: Any, measured: Any, mode: Any = None,
               sheet: Optional[str] = None) -> Check:
         relative = self.mode(mode)
+        measured = plain_number(measured)
         if isinstance(name, self.api.Parameter):
             holder = self.sheet_of(name) if sheet is None else sheet
             name = name.name
@@ -431,11 +447,8 @@ def tp_book(pytestconfig: "Config") -> Any:
     return session_of(pytestconfig).book
 
 
-CheckFunction = Any
-
-
 @pytest.fixture
-def tp_check(request: "FixtureRequest") -> CheckFunction:
+def tp_check(request: "FixtureRequest") -> Callable[..., Check]:
     """``tp_check(name, measured, mode=None, sheet=None)``: fail the test
     unless ``measured`` lies within the parameter's limits (a None limit is
     no bound).  ``name`` may also be a record from ``tp_parameter``; ``mode``

@@ -54,8 +54,12 @@ def test_pass(tp_check, tp_book):
     tp_check("IDD_standby", -1.0)                 # no lower limit
     tp_check("VDD_IO", 1.8, sheet="Supply")
 
+class Reading(float):                             # prints itself otherwise, as numpy's do
+    def __repr__(self):
+        return "Reading(%s)" % float.__repr__(self)
+
 def test_above(tp_check):
-    tp_check("VDD", 3.52)
+    tp_check("VDD", Reading(3.52))
 
 def test_below(tp_check):
     tp_check("VDD_IO", 4.4)                       # Station, loaded later, wins
