@@ -379,8 +379,8 @@ class ParameterSession(object):
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_sessionfinish(self, session: "Session") -> None:
-        if self.report is None:
-            return
+        if self.report is None or session.config.getoption("collectonly"):
+            return  # a run that only collects keeps the last run's report
         try:
             write_report(self.report, self.document(), self.checks)
         except (OSError, ValueError) as exc:
@@ -398,8 +398,11 @@ class ParameterSession(object):
 
     def pytest_terminal_summary(self, terminalreporter: "TerminalReporter") -> None:
         if self.checks:
+            # -q leaves the checks that passed out of the table, not out of the count.
+            shown = [c for c in self.checks
+                     if terminalreporter.verbosity >= 0 or c.verdict == FAIL]
             rows = [(c.verdict.upper(), c.name, measured_text(c.measured), c.low, c.up, c.unit,
-                     c.test) for c in self.checks]
+                     c.test) for c in shown]
             terminalreporter.write_sep("=", "parameter checks")
             table = format_table(rows, ("Verdict", "Parameter", "Measured", "Low", "Up", "Unit",
                                         "Test"), limit=60)
@@ -410,7 +413,7 @@ class ParameterSession(object):
                                         % (len(self.checks), len(self.checks) - failed, failed))
         if self.report_error is not None:
             terminalreporter.write_line("ERROR: " + self.report_error, red=True)
-        elif self.report is not None:
+        elif self.report is not None and not self.config.getoption("collectonly"):
             terminalreporter.write_line("parameter report: %s" % self.report_shown)
 
 

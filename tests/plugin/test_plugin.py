@@ -155,12 +155,16 @@ def test_ini_settings_relative_default_and_csv_report(station, monkeypatch):
         """)
     # Run from elsewhere: paths in the ini file are relative to its folder.
     monkeypatch.chdir(str(folder))
-    result = station.runpytest(str(station.path))
+    result = station.runpytest(str(station.path), "-q")
     result.assert_outcomes(failed=2)
     book = str(folder / "station.xlsx")
-    result.stdout.fnmatch_lines(["parameters: %s, sheets Timing (relative limits)" % book,
-                                 "clk_period = 39.5 ns is below its lower limit 39.6 ns = "
-                                 "40.0 - 0.4 (%s:Timing!C2)" % book])
+    result.stdout.fnmatch_lines(["clk_period = 39.5 ns is below its lower limit 39.6 ns = "
+                                 "40.0 - 0.4 (%s:Timing!C2)" % book,
+                                 "FAIL *clk_period*39.5*", "FAIL *clk_period*'40.1'*",
+                                 "3 checks: 1 passed, 2 failed"])
+    assert "PASS" not in result.stdout.str()  # -q: the table holds the failed checks
+    assert "parameters: %s, sheets Timing (relative limits)" % book in \
+        station.runpytest(str(station.path), "--co").stdout.str()
     with open(str(station.path / "out" / "checks.csv"), newline="") as handle:
         rows = list(csv.DictReader(handle))
     assert [(r["measured"], r["low"], r["up"], r["mode"], r["verdict"]) for r in rows] == [
