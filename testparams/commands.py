@@ -244,8 +244,7 @@ def run_set(args, api):
                 raise CliError('%s: "%s" is held by the sheets %s; choose one with --sheet'
                                % (args.book, args.name, ", ".join('"%s"' % s for s in holders)))
         sheetname = args.sheet if args.sheet is not None else sheet_holding(book, args.name)
-        rownum = dict((row.cells[NAME_COL - 1], row.row)
-                      for row in raw.layout(sheetname).reachable).get(args.name)
+        rownum = raw.layout(sheetname).rows_by_name().get(args.name)
         if not args.force:
             refuse_lossy_save(raw, sheetname, para, rownum)
     where = location(args.book, sheetname, rownum, VALUE_COL)

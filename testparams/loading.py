@@ -70,17 +70,18 @@ class Replay(object):
 EVAL_HINT = ' (--eval evaluates "eval" cells: only for workbooks you trust)'
 
 
-def located_failure(path, sheetname, failure):
+def located_failure(path, sheetname, failure, eval_hint=EVAL_HINT):
     message = describe_exception(failure.error)
     if message.startswith('Variable type "eval" is not supported'):
-        message += EVAL_HINT
+        message += eval_hint
     return CliError("%s: %s: %s" % (location(path, sheetname, failure.row, failure.col),
                                     failure.name, message))
 
 
-def load_sheets(api, raw, sheetnames, support_eval, progress=None):
+def load_sheets(api, raw, sheetnames, support_eval, progress=None, eval_hint=EVAL_HINT):
     """A BookParameters of ``raw.path`` with the given sheets loaded in order;
-    a failed load names the first cell that fails."""
+    a failed load names the first cell that fails (and, for an "eval" cell
+    refused, how to allow it: ``eval_hint``)."""
     book = api.BookParameters(raw.path, support_eval)
     for sheetname in sheetnames:
         if progress is not None:
@@ -90,7 +91,7 @@ def load_sheets(api, raw, sheetnames, support_eval, progress=None):
         except Exception as exc:
             failures = Replay(api, raw.layout(sheetname), support_eval).failures
             if failures:
-                raise located_failure(raw.path, sheetname, failures[0])
+                raise located_failure(raw.path, sheetname, failures[0], eval_hint)
             raise CliError("%s: %s" % (location(raw.path, sheetname), describe_exception(exc)))
     return book
 

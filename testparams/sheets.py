@@ -105,6 +105,11 @@ class SheetLayout(object):
         """The last row that the table spans (the header when it is empty)."""
         return self.reachable[-1].row if self.reachable else 1
 
+    def rows_by_name(self):
+        """{name: row number} of the reachable rows; for a repeated name the
+        last row, whose record loading keeps."""
+        return dict((row.cells[NAME_COL - 1], row.row) for row in self.reachable)
+
     def repeated_names(self):
         """(row, first_row) for each reachable row whose name an earlier row holds."""
         first = {}
