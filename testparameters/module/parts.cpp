@@ -110,12 +110,10 @@ public:
         if (depth == 1) {
             for (const auto& kv : types) {
                 if (done.count(kv.first)) continue;
-                close_pending();
-                out += "<" + prefix + "Override PartName=\"/";
-                xml::escape_attribute(out, kv.first.c_str());
-                out += "\" ContentType=\"";
-                xml::escape_attribute(out, kv.second.c_str());
-                out += "\"/>";
+                const std::string element = prefix + "Override", part = "/" + kv.first;
+                const char* attributes[] = {"PartName", part.c_str(), "ContentType", kv.second.c_str(), nullptr};
+                open(element.c_str(), attributes);
+                close(element.c_str());
             }
         }
         close(name);
@@ -169,12 +167,11 @@ public:
             for (const auto& rel : added) {
                 while (ids.count("rId" + std::to_string(next))) ++next;
                 const std::string id = "rId" + std::to_string(next++);
-                close_pending();
-                out += "<" + prefix + "Relationship Id=\"" + id + "\" Type=\"";
-                xml::escape_attribute(out, rel.first.c_str());
-                out += "\" Target=\"";
-                xml::escape_attribute(out, rel.second.c_str());
-                out += "\"/>";
+                const std::string element = prefix + "Relationship";
+                const char* attributes[] = {"Id", id.c_str(), "Type", rel.first.c_str(), "Target", rel.second.c_str(),
+                                            nullptr};
+                open(element.c_str(), attributes);
+                close(element.c_str());
             }
         }
         close(name);
