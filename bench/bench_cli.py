@@ -66,15 +66,9 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     benchutil.add_clock_option(parser)
-    parser.add_argument("--sizes", default="20000,100000", help="comma-separated row counts")
-    parser.add_argument("--repeat", type=int, default=5, help="timed rounds per size")
-    parser.add_argument("--repeat-large", type=int, default=3,
-                        help="timed rounds for sizes of %d rows and more" % LARGE)
-    parser.add_argument("--quick", action="store_true", help="2,000 rows, 3 rounds")
+    benchutil.add_size_options(parser, "20000,100000", LARGE, 2000)
     args = parser.parse_args(argv)
-    if args.quick:
-        args.sizes, args.repeat = "2000", 3
-    sizes = [int(s) for s in args.sizes.split(",") if s.strip()]
+    sizes = benchutil.sizes_of(args, 2000)
     benchutil.set_clock(args.clock)
 
     import orv_testparameters as module

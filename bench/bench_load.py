@@ -77,17 +77,12 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     benchutil.add_module_option(parser)
     benchutil.add_clock_option(parser)
-    parser.add_argument("--sizes", default="1000,10000,100000", help="comma-separated row counts")
-    parser.add_argument("--repeat", type=int, default=5, help="timed rounds per size (median reported)")
-    parser.add_argument("--repeat-large", type=int, default=3,
-                        help="timed rounds for sizes of %d rows and more" % LARGE)
+    benchutil.add_size_options(parser, "1000,10000,100000", LARGE, 1000,
+                               repeat_help="timed rounds per size (median reported)")
     parser.add_argument("--gc", action="store_true",
                         help="keep the cyclic garbage collector on while timing (off by default, as in timeit)")
-    parser.add_argument("--quick", action="store_true", help="1,000 rows, 3 rounds")
     args = parser.parse_args(argv)
-    if args.quick:
-        args.sizes, args.repeat = "1000", 3
-    sizes = [int(s) for s in args.sizes.split(",") if s.strip()]
+    sizes = benchutil.sizes_of(args, 1000)
 
     benchutil.set_clock(args.clock)
     module = benchutil.import_module(args.module)

@@ -44,6 +44,22 @@ def set_clock(name):
     _clock = CLOCKS[name]
 
 
+def add_size_options(parser, sizes, large, quick_size, repeat_help="timed rounds per size"):
+    """--sizes, --repeat, --repeat-large and --quick (`quick_size` rows, 3 rounds)."""
+    parser.add_argument("--sizes", default=sizes, help="comma-separated row counts")
+    parser.add_argument("--repeat", type=int, default=5, help=repeat_help)
+    parser.add_argument("--repeat-large", type=int, default=3,
+                        help="timed rounds for sizes of %d rows and more" % large)
+    parser.add_argument("--quick", action="store_true", help="{:,} rows, 3 rounds".format(quick_size))
+
+
+def sizes_of(args, quick_size):
+    """The row counts that the options of add_size_options ask for."""
+    if args.quick:
+        args.sizes, args.repeat = str(quick_size), 3
+    return [int(s) for s in args.sizes.split(",") if s.strip()]
+
+
 def import_module(name):
     if name == "pyref":
         if HERE not in sys.path:
