@@ -1,6 +1,5 @@
 """Problems that ``testparams check`` looks for in parameter sheets."""
 import collections
-import numbers
 import os
 import shutil
 import tempfile
@@ -9,7 +8,7 @@ import zipfile
 
 from testparams.errors import describe_exception
 from testparams.layout import (BOOL_TYPES, BOOL_WORDS, HEADER, KNOWN_TYPES, NAME_COL, TYPE_COL,
-                               VALUE_COL, VALUE_COLS, cell_ref, is_blank, normalised_type,
+                               VALUE_COL, VALUE_COLS, cell_ref, is_blank, is_number, normalised_type,
                                sheet_ref)
 from testparams.loading import Replay
 
@@ -22,10 +21,6 @@ Finding = collections.namedtuple("Finding", "sheet row col name message last")
 HEADER_MATCHES_NEEDED = 4
 # Beyond this a number converts to no float, and an instrument takes no such value.
 FLOAT_MAX_BITS = 1024
-
-
-def is_number(value):
-    return isinstance(value, numbers.Real) and not isinstance(value, bool)
 
 
 def cell_name(col):

@@ -5,6 +5,7 @@ below.  Rows are read from row 2 down to the last row the sheet's data holds;
 a row whose Name cell is empty or blank is empty, and the first empty row ends
 the table (``max_empty_row`` 0).  This module imports nothing of the package.
 """
+import numbers
 import re
 
 HEADER = ("Description", "Value", "Low", "Up", "Unit", "Name", "Type")
@@ -40,6 +41,12 @@ def normalised_type(type_cell):
 
 def is_blank(content):
     return content is None or str(content).strip() == ""
+
+
+def is_number(value):
+    # type: (object) -> bool
+    """A real number, booleans left out."""
+    return isinstance(value, numbers.Real) and not isinstance(value, bool)
 
 
 def column_letter(col):

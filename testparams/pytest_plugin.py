@@ -33,7 +33,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optiona
 import pytest
 
 from testparams.errors import CliError, describe_exception, location
-from testparams.layout import LOW_COL, NAME_COL, UP_COL
+from testparams.layout import LOW_COL, NAME_COL, UP_COL, is_number
 from testparams.render import display, format_table, to_json
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -118,10 +118,6 @@ def ini_path(config: "Config", value: str) -> str:
         return value
     resolved = os.path.join(os.path.dirname(str(inifile)), value)
     return value if os.path.abspath(value) == os.path.abspath(resolved) else resolved
-
-
-def is_number(value: Any) -> bool:
-    return isinstance(value, numbers.Real) and not isinstance(value, bool)
 
 
 def is_nan(value: Any) -> bool:
